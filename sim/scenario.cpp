@@ -1,0 +1,340 @@
+// Scenario loader and machine snapshots.
+#include "scenario.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+#include "security.h"
+
+using json = nlohmann::json;
+
+namespace sim {
+
+// Builders of file content kinds other than text and hex (for instance PE
+// images); each subsystem's layer may add one.
+bool BuildFileContent(const json &spec, std::vector<uint8_t> *data, std::string *error);
+// Descriptors in SDDL for keys and files (sim/sddl.cpp).
+bool SddlToSelfRelative(const std::string &sddl, std::vector<uint8_t> *sd);
+
+std::vector<uint8_t> HexBytes(const std::string &list, bool *ok)
+{
+  std::vector<uint8_t> out;
+  *ok = true;
+  std::string digits;
+  for (char c : list) {
+    if (c == ',' || c == ' ' || c == '\n' || c == '\\' || c == '\r') {
+      continue;
+    }
+    if (!isxdigit((unsigned char)c)) {
+      *ok = false;
+      return out;
+    }
+    digits += c;
+  }
+  if (digits.size() % 2) {
+    *ok = false;
+    return out;
+  }
+  for (size_t i = 0; i < digits.size(); i += 2)
+    out.push_back((uint8_t)std::stoul(digits.substr(i, 2), nullptr, 16));
+  return out;
+}
+
+static bool ParseTime(const std::string &s, SYSTEMTIME *t)
+{
+  int y, mo, d, h = 0, mi = 0, se = 0;
+  if (sscanf(s.c_str(), "%d-%d-%dT%d:%d:%d", &y, &mo, &d, &h, &mi, &se) < 3)
+    return false;
+  if (y < 1601 || y > 30827 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
+      mi > 59 || se < 0 || se > 59)
+    return false;
+  *t = SYSTEMTIME{(WORD)y, (WORD)mo, 0, (WORD)d, (WORD)h, (WORD)mi, (WORD)se, 0};
+  return true;
+}
+
+// 100-ns intervals since 1601-01-01 UTC.
+static uint64_t FileTimeOf(const SYSTEMTIME &t)
+{
+  auto days = [](int y, int m, int d) {
+    y -= m <= 2;
+    int era = (y >= 0 ? y : y - 399) / 400;
+    int yoe = y - era * 400;
+    int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return (long long)era * 146097 + doe - 719468;  // days since 1970-01-01
+  };
+  long long unixDays = days(t.wYear, t.wMonth, t.wDay);
+  long long secs = unixDays * 86400 + t.wHour * 3600 + t.wMinute * 60 + t.wSecond;
+  return (uint64_t)(secs + 11644473600LL) * 10000000ULL;
+}
+
+static bool LoadValue(const std::string &keyPath, const json &v, std::string *error)
+{
+  std::string name = v.value("name", "");
+  if (v.contains("string")) {
+    SetString(keyPath, name, v["string"].get<std::string>(), REG_SZ);
+  } else if (v.contains("expand")) {
+    SetString(keyPath, name, v["expand"].get<std::string>(), REG_EXPAND_SZ);
+  } else if (v.contains("multi")) {
+    std::vector<uint8_t> data;
+    for (const auto &s : v["multi"]) {
+      std::vector<uint8_t> one = Utf16Bytes(s.get<std::string>());
+      data.insert(data.end(), one.begin(), one.end());
+    }
+    data.push_back(0);
+    data.push_back(0);
+    SetValue(keyPath, name, REG_MULTI_SZ, data);
+  } else if (v.contains("dword")) {
+    SetDword(keyPath, name, v["dword"].get<DWORD>());
+  } else if (v.contains("hex")) {
+    bool ok;
+    std::vector<uint8_t> data = HexBytes(v["hex"].get<std::string>(), &ok);
+    if (!ok) {
+      *error = "bad hex data in " + keyPath + " value \"" + name + "\"";
+      return false;
+    }
+    SetValue(keyPath, name, v.value("type", (DWORD)REG_BINARY), data);
+  } else {
+    *error = "value \"" + name + "\" of " + keyPath + " has no data";
+    return false;
+  }
+  return true;
+}
+
+static bool LoadFile(const json &f, std::string *error)
+{
+  std::string path = f.at("path").get<std::string>();
+  if (path.size() < 3 || path[1] != ':' || path[2] != '\\') {
+    *error = "file path must be absolute: " + path;
+    return false;
+  }
+  FsNode *node;
+  if (f.value("dir", false) || f.contains("junction") || f.contains("symlink")) {
+    node = &MakeDir(path);
+  } else {
+    std::vector<uint8_t> data;
+    if (f.contains("text")) {
+      std::string t = f["text"].get<std::string>();
+      data.assign(t.begin(), t.end());
+    } else if (f.contains("hex")) {
+      bool ok;
+      data = HexBytes(f["hex"].get<std::string>(), &ok);
+      if (!ok) {
+        *error = "bad hex content of " + path;
+        return false;
+      }
+    } else if (f.contains("size")) {
+      data.assign(f["size"].get<size_t>(), 0);
+    } else if (f.contains("pe")) {
+      if (!BuildFileContent(f["pe"], &data, error))
+        return false;
+    }
+    node = &MakeFile(path, data);
+  }
+  if (f.contains("junction") || f.contains("symlink")) {
+    node->reparseTarget = f.contains("junction") ? f["junction"].get<std::string>() : f["symlink"].get<std::string>();
+    node->symlink = f.contains("symlink");
+    node->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  for (const auto &a : f.value("attributes", json::array())) {
+    std::string s = a.get<std::string>();
+    if (s == "readonly")
+      node->attributes |= FILE_ATTRIBUTE_READONLY;
+    else if (s == "hidden")
+      node->attributes |= FILE_ATTRIBUTE_HIDDEN;
+    else if (s == "system")
+      node->attributes |= FILE_ATTRIBUTE_SYSTEM;
+    else {
+      *error = "unknown attribute " + s;
+      return false;
+    }
+  }
+  if (f.value("heldOpen", false))
+    node->heldShareMode = FILE_SHARE_READ;
+  if (f.value("readOnlyMedia", false))
+    node->readOnlyMedia = true;
+  if (f.contains("sddl")) {
+    if (!SddlToSelfRelative(f["sddl"].get<std::string>(), &node->securityDescriptor)) {
+      *error = "bad SDDL for " + path;
+      return false;
+    }
+  }
+  return true;
+}
+
+static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
+{
+  Machine &m = M();
+  scenario->description = j.value("description", "");
+  const json &w = j.at("windows");
+  DWORD major = w.at("major").get<DWORD>(), minor = w.at("minor").get<DWORD>();
+  BYTE productType = (BYTE)w.value("productType", 1);
+  bool wow64 = w.value("wow64", false);
+  InstallWindows(major, minor, productType, wow64);
+  m.hasIsWow64Process = w.value("hasIsWow64Process", true);
+  m.hasWow64Redirection = w.value("hasWow64Redirection", true);
+  if (w.value("versionQueryFails", false))
+    FailCall("GetVersionExW", 0, ERROR_INVALID_PARAMETER);
+
+  for (auto it = j.value("env", json::object()).begin(); it != j.value("env", json::object()).end(); ++it) {
+    std::string name = it.key();
+    for (char &c : name)
+      c = (char)toupper((unsigned char)c);
+    if (it.value().is_null())
+      m.env.erase(name);
+    else
+      m.env[name] = it.value().get<std::string>();
+  }
+  m.programPath = j.value("programPath", m.programPath);
+  m.currentDir = j.value("currentDirectory", m.currentDir);
+  MakeDir(m.currentDir);
+  if (j.contains("clock") && !ParseTime(j["clock"].get<std::string>(), &m.clock)) {
+    *error = "bad clock";
+    return false;
+  }
+  m.userSid = j.value("userSid", m.userSid);
+  if (j.contains("privileges")) {
+    m.heldPrivileges.clear();
+    for (const auto &p : j["privileges"])
+      m.heldPrivileges.insert(p.get<std::string>());
+  }
+  if (j.contains("volume")) {
+    const json &v = j["volume"];
+    m.volumeAttributes = v.value("attributes", m.volumeAttributes);
+    if (v.contains("creationTime")) {
+      SYSTEMTIME t;
+      if (!ParseTime(v["creationTime"].get<std::string>(), &t)) {
+        *error = "bad volume creation time";
+        return false;
+      }
+      m.volumeCreationTime = FileTimeOf(t);
+    }
+    m.hasNtEntryPoints = v.value("nativeCalls", true);
+  }
+  for (const json &k : j.value("registry", json::array())) {
+    std::string path = k.at("key").get<std::string>();
+    RegKey &key = MakeKey(path);
+    if (k.contains("sddl") && !SddlToSelfRelative(k["sddl"].get<std::string>(), &key.securityDescriptor)) {
+      *error = "bad SDDL for " + path;
+      return false;
+    }
+    for (const json &v : k.value("values", json::array()))
+      if (!LoadValue(path, v, error))
+        return false;
+  }
+  for (const json &f : j.value("files", json::array()))
+    if (!LoadFile(f, error))
+      return false;
+  m.rebootFails = j.value("rebootFails", false);
+  for (const json &f : j.value("faults", json::array()))
+    FailCall(f.at("function").get<std::string>(), f.value("nth", 0), f.value("error", (DWORD)ERROR_ACCESS_DENIED));
+
+  for (const json &r : j.value("runs", json::array())) {
+    ScenarioRun run;
+    run.reboot = r.value("reboot", false);
+    run.fromRunOnce = r.value("fromRunOnce", false);
+    run.keys = r.value("keys", "");
+    for (const auto &a : r.value("args", json::array()))
+      run.args.push_back(a.get<std::string>());
+    scenario->runs.push_back(run);
+  }
+  if (scenario->runs.empty())
+    scenario->runs.push_back(ScenarioRun{{}, j.value("keys", ""), false, false});
+  return true;
+}
+
+bool LoadScenario(const std::string &text, Scenario *scenario, std::string *error)
+{
+  Reset();
+  *scenario = Scenario();
+  json j = json::parse(text, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    *error = "not a JSON object";
+    return false;
+  }
+  bool ok = false;
+  // The JSON library reports a wrong type or a missing field by throwing;
+  // the loader turns that into an error message.
+  try {
+    ok = LoadMachine(j, scenario, error);
+  } catch (const std::exception &e) {
+    *error = e.what();
+    ok = false;
+  }
+  if (!ok)
+    Reset();
+  return ok;
+}
+
+static std::string Describe(const std::vector<uint8_t> &data, DWORD type)
+{
+  std::ostringstream out;
+  if (type == REG_SZ || type == REG_EXPAND_SZ) {
+    std::vector<WCHAR> w;
+    for (size_t i = 0; i + 1 < data.size(); i += 2)
+      w.push_back((WCHAR)(data[i] | (data[i + 1] << 8)));
+    w.push_back(0);
+    out << (type == REG_SZ ? "REG_SZ \"" : "REG_EXPAND_SZ \"") << Utf16ToUtf8(w.data()) << "\"";
+  } else if (type == REG_DWORD && data.size() == 4) {
+    char buf[32];
+    snprintf(buf, sizeof(buf), "REG_DWORD 0x%08x", data[0] | (data[1] << 8) | (data[2] << 16) | ((unsigned)data[3] << 24));
+    out << buf;
+  } else {
+    out << "type " << type << ", " << data.size() << " bytes";
+    if (data.size() <= 16) {
+      out << ":";
+      char buf[4];
+      for (uint8_t b : data) {
+        snprintf(buf, sizeof(buf), " %02x", b);
+        out << buf;
+      }
+    }
+  }
+  return out.str();
+}
+
+Snapshot TakeSnapshot()
+{
+  Snapshot s;
+  for (const auto &f : M().files) {
+    const FsNode &n = f.second;
+    std::string d = n.isDir ? "folder" : "file, " + std::to_string(n.data.size()) + " bytes";
+    if (!n.reparseTarget.empty())
+      d += " -> " + n.reparseTarget;
+    if (!n.securityDescriptor.empty())
+      d += ", own DACL";
+    s.files[f.first] = d;
+  }
+  for (const auto &k : M().registry) {
+    s.registry[k.first] = "key" + std::string(k.second.securityDescriptor.empty() ? "" : ", own descriptor");
+    for (const RegValue &v : k.second.values)
+      s.registry[k.first + "\\\\" + (v.name.empty() ? "(default)" : v.name)] = Describe(v.data, v.type);
+  }
+  return s;
+}
+
+static void Diff(const std::map<std::string, std::string> &a, const std::map<std::string, std::string> &b,
+                 const std::string &what, std::vector<std::string> *out)
+{
+  for (const auto &e : a) {
+    auto it = b.find(e.first);
+    if (it == b.end())
+      out->push_back("removed " + what + " " + e.first);
+    else if (it->second != e.second)
+      out->push_back("changed " + what + " " + e.first + ": " + e.second + " => " + it->second);
+  }
+  for (const auto &e : b)
+    if (!a.count(e.first))
+      out->push_back("added " + what + " " + e.first + ": " + e.second);
+}
+
+std::vector<std::string> Differences(const Snapshot &before, const Snapshot &after)
+{
+  std::vector<std::string> out;
+  Diff(before.files, after.files, "file", &out);
+  Diff(before.registry, after.registry, "registry", &out);
+  return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,89 @@
+// Vank Win32/Tarvosk.EV Cleaner: declarations shared by all subsystems,
+// sectioned by the file that defines them.
+#ifndef CLEANER_H
+#define CLEANER_H
+
+#include <stdio.h>
+#include <windows.h>
+
+// Edition code: low byte (major << 4 | minor), bit 31 for a server edition.
+#define OS_UNSUPPORTED 0xFFFFFFFFu
+#define OS_SERVER_BIT 0x80000000u
+#define OsIsPostVista(code) (((code) & 0xFFu) >= 0x60u)
+
+// src/app/classify_os.cpp
+DWORD ClassifyOs(void);
+
+// src/app/run_sequence.cpp
+int RunCleaner(int argc, WCHAR **argv);
+
+// src/app/reboot_resume.cpp
+void RegisterResume(void);
+void RebootSystem(void);
+
+// src/log/cleaner_log.cpp
+int OpenCleanerLog(DWORD osCode);
+void LogLine(const char *message);
+void LogRegistryPath(const char *message, HKEY root, const char *keyPath, const char *value);
+void CloseCleanerLog(void);
+
+// src/repair/com_servers.cpp
+void RewriteComServerPath(HKEY root, const char *keyPath, const char *serverPath);
+void RepairComServers(DWORD osCode);
+
+// src/repair/services_exe_test.cpp
+int IsImageInfected(const char *path);
+int IsServicesExeInfected(void);
+
+// src/repair/clean_services_exe.cpp
+ULONGLONG ReadFileVersion(const char *path);
+int RestoreCleanServicesExe(void);
+
+// src/removal/bot_id.cpp
+#define BOT_ID_CHARS 33
+int DeriveBotId(WCHAR *botId);
+
+// src/removal/hideout_removal.cpp
+typedef void (*EntryVisitor)(const WCHAR *path);
+int GetCurrentUserSid(WCHAR *sidText);
+void ChangeFilePermissions(const WCHAR *path);
+void WalkTree(const WCHAR *folder, EntryVisitor visitor);
+void RemoveEntry(const WCHAR *path);
+int RemoveMalwareFiles(void);
+
+// src/restore/value_entry.cpp
+struct ValueEntry {
+  WCHAR name[256];
+  DWORD type;
+  BYTE *data;
+  DWORD size;
+};
+DWORD ParseHexNumber(const WCHAR *text);
+int ParseValueEntry(const WCHAR *line, ValueEntry *entry);
+
+// src/restore/reconcile_value.cpp
+void ReconcileValue(const WCHAR *line, HKEY key, DWORD keepExisting);
+
+// src/restore/key_security.cpp
+HKEY CreateRestoreKey(HKEY root, const char *subKey);
+HKEY ApplyKeySecurity(HKEY key, const char *sddl);
+
+// data/restore (generated table)
+enum EditionSet { SET_XP = 0, SET_VISTA = 1, SET_WIN7 = 2, SET_SERVER2003 = 3, SET_SERVER2008R2 = 4 };
+struct RestoreRecord {
+  DWORD set;
+  DWORD keepExisting;
+  HKEY root;
+  const char *subKey;
+  const char *sddl;
+  const WCHAR *valueLines;
+};
+extern const RestoreRecord g_RestoreRecords[];
+extern const DWORD g_RestoreRecordCount;
+
+// src/restore/restore_pass.cpp
+void RestoreServices(DWORD osCode);
+// The pass over any table of records, so that tests can walk tables of their own.
+void RestoreServicesFrom(DWORD osCode, const RestoreRecord *records, DWORD count);
+
+#endif

@@ -1,0 +1,265 @@
+// The run sequence: console texts, modes, exit codes, WOW64 redirection, the
+// restoration question and the reboot at the end.
+#include <regex>
+
+#include "test_support.h"
+
+namespace {
+
+const char *const kHint = "If you need only services restoration run \"vanktarvoskevcleaner -r\"\n";
+const char *const kQuestion =
+    "It is recommended to restore some system services that might have been disabled by malware. Do you "
+    "want to do that (y/n)?\n";
+const char *const kRebootRestore =
+    "System has to be rebooted for changes to come in effect. You should save all your work and press any "
+    "key to reboot...\n";
+const char *const kRebootContinue =
+    "System has to be rebooted to continue cleaning. You should save all your work and press any key to "
+    "reboot...\n";
+const char *const kRebootFinish =
+    "System has to be rebooted to finish cleaning. You should save all your work and press any key to "
+    "reboot...\n";
+const char *const kUnsupported =
+    "Not supported OS. Cleaner supports Windows XP, Vista, 7, Windows server 2003 R2 and Windows server "
+    "2008 R2.\n";
+
+const char *const kRunOnce = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+class RunSequenceTest : public SimTest {};
+
+// The console after the banner's two lines.
+std::string AfterBanner(const std::string &console)
+{
+  size_t first = console.find('\n');
+  size_t second = console.find('\n', first + 1);
+  return console.substr(second + 1);
+}
+
+TEST_F(RunSequenceTest, BannerCarriesVersionAndBuildTime)
+{
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  RunCleanerWith({}, "nx");
+  const std::string &console = sim::M().console;
+  // Build date and time as the compiler gives them: "Oct 12 2012 14:48:50".
+  EXPECT_TRUE(std::regex_search(
+      console, std::regex("^Vank Win32/Tarvosk\\.EV Cleaner v1\\.0\\.0\\.6 \\((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|"
+                          "Nov|Dec) [ 1-3][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\)\n[^\n]+\n")))
+      << console;
+  EXPECT_EQ(0u, AfterBanner(console).find(kHint));
+}
+
+struct ModeCase {
+  const char *what;
+  DWORD major, minor;
+  BYTE productType;
+  bool wow64;
+  std::vector<std::string> args;
+  std::string keys;
+  const char *detection;
+  bool restoreMode;
+  const char *reboot;
+  bool registered;
+};
+
+TEST_F(RunSequenceTest, ModesPathsAndAnswers)
+{
+  const ModeCase cases[] = {
+      {"7 x64, yes", 6, 1, 1, true, {}, "yk", "Detected post-Vista 64 bit windows system", false, kRebootContinue, true},
+      {"7 x86, upper-case yes", 6, 1, 1, false, {}, "Yk", "Detected post-Vista 32 bit windows system", false, kRebootContinue, true},
+      {"Vista, no", 6, 0, 1, false, {}, "nk", "Detected post-Vista 32 bit windows system", false, kRebootFinish, false},
+      {"XP, Enter", 5, 1, 1, false, {}, "\rk", "Detected pre-Vista 32 bit windows system", false, kRebootFinish, false},
+      {"XP x64, other key", 5, 2, 1, true, {}, "qk", "Detected pre-Vista 64 bit windows system", false, kRebootFinish, false},
+      {"2003, restore", 5, 2, 3, false, {"-r"}, "k", "Detected pre-Vista 32 bit windows system", true, kRebootRestore, false},
+      {"2008 R2, restore", 6, 1, 3, true, {"-r"}, "k", "Detected post-Vista 64 bit windows system", true, kRebootRestore, false},
+      {"-R is not the option", 6, 1, 1, false, {"-R"}, "nk", "Detected post-Vista 32 bit windows system", false, kRebootFinish, false},
+      {"/r is not the option", 6, 1, 1, false, {"/r"}, "nk", "Detected post-Vista 32 bit windows system", false, kRebootFinish, false},
+      {"-r with a space", 6, 1, 1, false, {"-r "}, "nk", "Detected post-Vista 32 bit windows system", false, kRebootFinish, false},
+      {"-r and more", 6, 1, 1, false, {"-r", "x"}, "nk", "Detected post-Vista 32 bit windows system", false, kRebootFinish, false},
+      {"-rr", 6, 1, 1, false, {"-rr"}, "nk", "Detected post-Vista 32 bit windows system", false, kRebootFinish, false},
+  };
+  for (const ModeCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::InstallWindows(c.major, c.minor, c.productType, c.wow64);
+    std::string desktop = c.major == 5 ? kXpDesktop : c.minor == 1 ? kWin7Desktop : kVistaDesktop;
+    EXPECT_EQ(0, RunCleanerWith(c.args, c.keys));
+
+    std::string expected = std::string(kHint);
+    if (!c.restoreMode)
+      expected += kQuestion;
+    expected += "Cleaner finished, check " + desktop + "\\DU Vizodav directory for logs\n";
+    expected += c.reboot;
+    EXPECT_EQ(expected, AfterBanner(sim::M().console));
+
+    std::vector<std::string> log = LastSection(desktop);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(c.detection, log.front());
+    EXPECT_EQ(c.registered ? "Successfully registered for start after reboot for services restoration"
+                           : "Cleaning finished",
+              log.back());
+
+    EXPECT_EQ(c.registered, sim::Value(kRunOnce, "TarvoskEVCleaner") != nullptr);
+    EXPECT_EQ(0u, sim::M().keys.size()) << "every key read";
+    ASSERT_EQ(1u, sim::M().reboots.size());
+    EXPECT_EQ((UINT)EWX_REBOOT, sim::M().reboots[0].flags);
+    EXPECT_EQ(0x00050013u, sim::M().reboots[0].reason);
+    EXPECT_TRUE(sim::M().reboots[0].succeeded);
+    EXPECT_EQ(c.wow64 ? 1 : 0, sim::M().redirectionDisables);
+    EXPECT_EQ(c.wow64 ? 1 : 0, sim::M().redirectionReverts);
+    EXPECT_FALSE(sim::M().redirectionOff);
+  }
+}
+
+TEST_F(RunSequenceTest, RestoreModeRunsOnlyTheRestoration)
+{
+  sim::InstallWindows(5, 1, VER_NT_WORKSTATION, false);
+  sim::M().recordCalls = true;
+  EXPECT_EQ(0, RunCleanerWith({"-r"}, "k"));
+  for (const sim::CallRecord &c : sim::M().calls) {
+    // The COM repair and the file removal would open these; restore mode does not.
+    EXPECT_NE("RegOpenKeyExA", c.function);
+    EXPECT_NE("FindFirstFileW", c.function);
+    EXPECT_NE("GetSystemDirectoryA", c.function);
+  }
+  EXPECT_EQ("Detected pre-Vista 32 bit windows system", LastSection(kXpDesktop).front());
+  EXPECT_EQ("Cleaning finished", LastSection(kXpDesktop).back());
+}
+
+TEST_F(RunSequenceTest, RedirectionIsOffFromClassificationToTheLastCleaningStep)
+{
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, true);
+  sim::M().recordCalls = true;
+  RunCleanerWith({}, "nk");
+  bool sawLogOpen = false;
+  for (const sim::CallRecord &c : sim::M().calls) {
+    if (c.function == "GetVersionExW" || c.function == "_fsopen" || c.function == "ExpandEnvironmentStringsA") {
+      EXPECT_TRUE(c.redirectionOff) << c.function;
+      sawLogOpen |= c.function == "_fsopen";
+    }
+    if (c.function == "_getch" || c.function == "ExitWindowsEx" || c.function == "GetCurrentDirectoryA") {
+      EXPECT_FALSE(c.redirectionOff) << c.function;
+    }
+  }
+  EXPECT_TRUE(sawLogOpen);
+}
+
+struct WowCase {
+  const char *what;
+  bool hasIsWow64Process, hasRedirection;
+  std::function<void()> arrange;
+  const char *detection;
+  int disables;
+};
+
+TEST_F(RunSequenceTest, MissingOrFailingWow64CallsArePassedOverInSilence)
+{
+  const WowCase cases[] = {
+      {"no IsWow64Process", false, true, [] {}, "Detected post-Vista 32 bit windows system", 0},
+      {"IsWow64Process fails", true, true, [] { sim::FailCall("IsWow64Process", 1, ERROR_ACCESS_DENIED); },
+       "Detected post-Vista 32 bit windows system", 0},
+      {"no redirection switches", true, false, [] {}, "Detected post-Vista 64 bit windows system", 0},
+      {"kernel32 not loadable", true, true, [] { sim::FailCall("LoadLibraryA", 1, ERROR_MOD_NOT_FOUND); },
+       "Detected post-Vista 32 bit windows system", 0},
+      {"disable fails", true, true, [] { sim::FailCall("Wow64DisableWow64FsRedirection", 1, ERROR_ACCESS_DENIED); },
+       "Detected post-Vista 64 bit windows system", 0},
+  };
+  for (const WowCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::InstallWindows(6, 1, VER_NT_WORKSTATION, true);
+    sim::M().hasIsWow64Process = c.hasIsWow64Process;
+    sim::M().hasWow64Redirection = c.hasRedirection;
+    c.arrange();
+    EXPECT_EQ(0, RunCleanerWith({}, "nk"));
+    EXPECT_EQ(c.detection, LastSection(kWin7Desktop).front());
+    EXPECT_EQ(c.disables, sim::M().redirectionDisables);
+    EXPECT_EQ(std::string::npos, sim::M().console.find("WOW"));
+  }
+}
+
+TEST_F(RunSequenceTest, UnsupportedEditionEndsBeforeTheLog)
+{
+  struct {
+    const char *what;
+    DWORD major, minor;
+    BYTE productType;
+    bool queryFails;
+  } cases[] = {{"Server 2008", 6, 0, VER_NT_SERVER, false},
+               {"Windows 8", 6, 2, VER_NT_WORKSTATION, false},
+               {"failed query", 6, 1, VER_NT_WORKSTATION, true}};
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::InstallWindows(c.major, c.minor, c.productType, true);
+    if (c.queryFails)
+      sim::FailCall("GetVersionExW", 0, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(1, RunCleanerWith({}, "yk"));
+    EXPECT_EQ(std::string(kHint) + kUnsupported, AfterBanner(sim::M().console));
+    EXPECT_FALSE(sim::Exists(std::string(kWin7Desktop) + "\\DU Vizodav"));
+    EXPECT_EQ(2u, sim::M().keys.size()) << "no key awaited";
+    EXPECT_TRUE(sim::M().reboots.empty());
+    // Redirection stays off: the process ends right here.
+    EXPECT_EQ(0, sim::M().redirectionReverts);
+  }
+}
+
+TEST_F(RunSequenceTest, LogThatCannotBeOpenedEndsTheRun)
+{
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  sim::MakeFile(std::string(kWin7Desktop) + "\\DU Vizodav", "a file in the way");
+  EXPECT_EQ(1, RunCleanerWith({}, "yk"));
+  EXPECT_EQ(std::string(kHint) + "Failed to create log file. Terminating.\n", AfterBanner(sim::M().console));
+  EXPECT_EQ(2u, sim::M().keys.size());
+  EXPECT_TRUE(sim::M().reboots.empty());
+}
+
+TEST_F(RunSequenceTest, ClosingMessageFallsBackWithoutCurrentDirectory)
+{
+  struct {
+    const char *what;
+    std::function<void()> arrange;
+  } cases[] = {
+      {"query fails", [] { sim::FailCall("GetCurrentDirectoryA", 1, ERROR_ACCESS_DENIED); }},
+      {"does not fit", [] {
+         // Started from a folder deeper than the buffer; the desktop is unknown.
+         std::string deep = "C:\\" + std::string(130, 'a') + "\\" + std::string(130, 'b');
+         sim::MakeDir(deep);
+         sim::M().currentDir = deep;
+         sim::M().env.erase("PUBLIC");
+       }},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+    c.arrange();
+    EXPECT_EQ(0, RunCleanerWith({}, "nk"));
+    EXPECT_NE(std::string::npos,
+              sim::M().console.find("Cleaner finished, check \"DU Vizodav\" directory for logs\n"));
+  }
+}
+
+TEST_F(RunSequenceTest, FailedRebootIsReportedAndTheRunStillEndsWithZero)
+{
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  sim::M().rebootFails = true;
+  EXPECT_EQ(0, RunCleanerWith({"-r"}, "k"));
+  std::string console = sim::M().console;
+  std::string tail = std::string(kRebootRestore) + "Failed to initiate system reboot. Restart your system manually.\n";
+  ASSERT_GE(console.size(), tail.size());
+  EXPECT_EQ(tail, console.substr(console.size() - tail.size()));
+}
+
+TEST_F(RunSequenceTest, NothingIsLoggedAfterTheLogIsClosed)
+{
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  sim::M().rebootFails = true;
+  sim::FailCall("RegCreateKeyExA", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(0, RunCleanerWith({}, "Yk"));
+  std::vector<std::string> log = LastSection(kWin7Desktop);
+  EXPECT_EQ("Failed to register for start after reboot for services restoration", log.back());
+  // The reboot message follows the key, not the registration's outcome.
+  EXPECT_NE(std::string::npos, sim::M().console.find(kRebootContinue));
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+// simrun: runs the cleaner's real entry on a simulated machine built from a
+// scenario file, and shows what a person at that machine would see: the
+// console, the log, and what changed on the machine.
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "cleaner.h"
+#include "scenario.h"
+
+static std::string LogPathNow(const std::string &dir) { return dir + "\\DU Vizodav\\TarvoskFix.log"; }
+
+static void PrintSection(const std::string &title)
+{
+  std::cout << "\n=== " << title << " ===\n";
+}
+
+int main(int argc, char **argv)
+{
+  if (argc < 2) {
+    std::cerr << "usage: simrun SCENARIO.json\n";
+    return 2;
+  }
+  std::ifstream in(argv[1]);
+  if (!in) {
+    std::cerr << "simrun: cannot read " << argv[1] << "\n";
+    return 2;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  sim::Scenario scenario;
+  std::string error;
+  if (!sim::LoadScenario(text.str(), &scenario, &error)) {
+    std::cerr << "simrun: " << argv[1] << ": " << error << "\n";
+    return 2;
+  }
+  std::cout << "Scenario: " << scenario.description << "\n";
+  int runNumber = 0;
+  int lastExit = 0;
+  for (const sim::ScenarioRun &run : scenario.runs) {
+    sim::Machine &m = sim::M();
+    if (run.reboot) {
+      PrintSection("simulated reboot");
+      for (const sim::PendingRename &r : m.pendingRenames)
+        std::cout << "pending rename carried out: " << r.from << " -> " << (r.to.empty() ? "(delete)" : r.to) << "\n";
+      sim::Reboot();
+      continue;
+    }
+    runNumber++;
+    std::string commandLine = "vanktarvoskevcleaner";
+    if (run.fromRunOnce) {
+      const char *runOnce = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+      commandLine = sim::StringValue(runOnce, "TarvoskEVCleaner");
+      if (sim::RegKey *k = sim::Key(runOnce))
+        for (size_t i = 0; i < k->values.size(); i++)
+          if (sim::Lower(k->values[i].name) == "tarvoskevcleaner")
+            k->values.erase(k->values.begin() + (long)i--);
+    }
+    for (const std::string &a : run.args)
+      commandLine += " " + a;
+    for (char c : run.keys)
+      m.keys.push_back((unsigned char)c);
+
+    std::vector<std::u16string> wide;
+    wide.push_back(sim::Utf8ToUtf16(m.programPath));
+    for (const std::string &a : run.args)
+      wide.push_back(sim::Utf8ToUtf16(a));
+    std::vector<std::vector<WCHAR>> storage;
+    std::vector<WCHAR *> wargv;
+    for (const auto &w : wide) {
+      storage.emplace_back(w.begin(), w.end());
+      storage.back().push_back(0);
+    }
+    for (auto &s : storage)
+      wargv.push_back(s.data());
+    wargv.push_back(nullptr);
+
+    sim::Snapshot before = sim::TakeSnapshot();
+    size_t consoleStart = m.console.size();
+    size_t rebootsBefore = m.reboots.size();
+    std::string startDir = m.currentDir;
+    lastExit = RunCleaner((int)wide.size(), wargv.data());
+
+    PrintSection("run " + std::to_string(runNumber) + ": " + commandLine);
+    std::cout << m.console.substr(consoleStart);
+    std::cout << "[exit code " << lastExit << "]\n";
+
+    std::string logPath = LogPathNow(m.currentDir);
+    if (sim::Exists(logPath)) {
+      PrintSection("log " + logPath + " (CR LF shown as line ends)");
+      std::string log = sim::FileText(logPath);
+      std::string shown;
+      for (size_t i = 0; i < log.size(); i++)
+        if (!(log[i] == '\r' && i + 1 < log.size() && log[i + 1] == '\n'))
+          shown += log[i];
+      std::cout << shown;
+    }
+    PrintSection("what changed on the machine");
+    for (const std::string &d : sim::Differences(before, sim::TakeSnapshot()))
+      std::cout << d << "\n";
+    for (const sim::PendingRename &r : m.pendingRenames)
+      std::cout << "pending rename at next boot: " << r.from << " -> " << (r.to.empty() ? "(delete)" : r.to) << "\n";
+    for (size_t i = rebootsBefore; i < m.reboots.size(); i++) {
+      char buf[96];
+      snprintf(buf, sizeof(buf), "reboot requested: flags 0x%x, reason 0x%08x, %s", m.reboots[i].flags,
+               m.reboots[i].reason, m.reboots[i].succeeded ? "started" : "refused");
+      std::cout << buf << "\n";
+    }
+    (void)startDir;
+  }
+  return lastExit;
+}
