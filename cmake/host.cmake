@@ -43,3 +43,20 @@ target_link_libraries(cleaner_tests PRIVATE cleaner simwin gtest gtest_main)
 target_include_directories(cleaner_tests PRIVATE tests)
 add_test(NAME host_unit_tests COMMAND cleaner_tests --gtest_brief=1)
 set_tests_properties(host_unit_tests PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1")
+
+# The real Windows program under wine64 (the win64 build must exist; the
+# test is skipped when it or wine64 is missing).
+set(WIN64_EXE ${CMAKE_SOURCE_DIR}/build/win64/vanktarvoskevcleaner.exe CACHE FILEPATH "win64 build of the cleaner")
+add_test(NAME wine_check COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/wine_check.sh ${WIN64_EXE} ${CMAKE_BINARY_DIR}/wineprefix)
+set_tests_properties(wine_check PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
+
+# Every shipped scenario loads and runs to its end.
+file(GLOB SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.json)
+foreach(scenario ${SCENARIOS})
+  get_filename_component(name ${scenario} NAME_WE)
+  add_test(NAME scenario_${name} COMMAND simrun ${scenario})
+  # simrun returns the last run's exit code; refused editions end with 1.
+  if(name MATCHES "unsupported")
+    set_tests_properties(scenario_${name} PROPERTIES WILL_FAIL TRUE)
+  endif()
+endforeach()

@@ -177,7 +177,8 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
   if (w.value("versionQueryFails", false))
     FailCall("GetVersionExW", 0, ERROR_INVALID_PARAMETER);
 
-  for (auto it = j.value("env", json::object()).begin(); it != j.value("env", json::object()).end(); ++it) {
+  const json env = j.value("env", json::object());
+  for (auto it = env.begin(); it != env.end(); ++it) {
     std::string name = it.key();
     for (char &c : name)
       c = (char)toupper((unsigned char)c);
@@ -294,6 +295,30 @@ static std::string Describe(const std::vector<uint8_t> &data, DWORD type)
   return out.str();
 }
 
+// The path with each component's name as it was created.
+template <typename Map> static std::string DisplayPath(const Map &map, const std::string &key)
+{
+  std::string out, prefix;
+  size_t start = 0;
+  while (start <= key.size()) {
+    size_t end = key.find('\\', start);
+    if (end == std::string::npos)
+      end = key.size();
+    prefix = key.substr(0, end);
+    auto it = map.find(prefix);
+    std::string part = key.substr(start, end - start);
+    if (it != map.end() && !it->second.name.empty())
+      part = it->second.name;
+    else if (part.size() == 2 && part[1] == ':')
+      part[0] = (char)toupper((unsigned char)part[0]);
+    if (!out.empty() && out.back() != '\\')
+      out += '\\';
+    out += part;
+    start = end + 1;
+  }
+  return out;
+}
+
 Snapshot TakeSnapshot()
 {
   Snapshot s;
@@ -304,12 +329,13 @@ Snapshot TakeSnapshot()
       d += " -> " + n.reparseTarget;
     if (!n.securityDescriptor.empty())
       d += ", own DACL";
-    s.files[f.first] = d;
+    s.files[DisplayPath(M().files, f.first)] = d;
   }
   for (const auto &k : M().registry) {
-    s.registry[k.first] = "key" + std::string(k.second.securityDescriptor.empty() ? "" : ", own descriptor");
+    std::string path = DisplayPath(M().registry, k.first);
+    s.registry[path] = "key" + std::string(k.second.securityDescriptor.empty() ? "" : ", own descriptor");
     for (const RegValue &v : k.second.values)
-      s.registry[k.first + "\\\\" + (v.name.empty() ? "(default)" : v.name)] = Describe(v.data, v.type);
+      s.registry[path + " : " + (v.name.empty() ? "(default)" : "\"" + v.name + "\"")] = Describe(v.data, v.type);
   }
   return s;
 }

@@ -2,6 +2,7 @@
 // scenario file, and shows what a person at that machine would see: the
 // console, the log, and what changed on the machine.
 #include <fstream>
+#include <map>
 #include <iostream>
 #include <sstream>
 
@@ -76,6 +77,10 @@ int main(int argc, char **argv)
     wargv.push_back(nullptr);
 
     sim::Snapshot before = sim::TakeSnapshot();
+    std::map<std::string, size_t> logSizes;
+    for (const char *desktop : {"C:\\Users\\Public\\Desktop", "C:\\ProgramData\\Desktop",
+                                "C:\\Documents and Settings\\All Users\\Desktop", m.currentDir.c_str()})
+      logSizes[LogPathNow(desktop)] = sim::FileText(LogPathNow(desktop)).size();
     size_t consoleStart = m.console.size();
     size_t rebootsBefore = m.reboots.size();
     std::string startDir = m.currentDir;
@@ -87,8 +92,8 @@ int main(int argc, char **argv)
 
     std::string logPath = LogPathNow(m.currentDir);
     if (sim::Exists(logPath)) {
-      PrintSection("log " + logPath + " (CR LF shown as line ends)");
-      std::string log = sim::FileText(logPath);
+      PrintSection("log " + logPath + ", the section this run appended");
+      std::string log = sim::FileText(logPath).substr(logSizes.count(logPath) ? logSizes[logPath] : 0);
       std::string shown;
       for (size_t i = 0; i < log.size(); i++)
         if (!(log[i] == '\r' && i + 1 < log.size() && log[i + 1] == '\n'))
@@ -107,6 +112,12 @@ int main(int argc, char **argv)
       std::cout << buf << "\n";
     }
     (void)startDir;
+    // The next run comes a few minutes later.
+    m.clock.wMinute = (WORD)(m.clock.wMinute + 4);
+    if (m.clock.wMinute >= 60) {
+      m.clock.wMinute = (WORD)(m.clock.wMinute - 60);
+      m.clock.wHour = (WORD)((m.clock.wHour + 1) % 24);
+    }
   }
   return lastExit;
 }

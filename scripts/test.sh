@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian 12), builds the three targets and
+# runs every test: host unit and scenario tests under ASan+UBSan, and the
+# Wine checks of the Windows program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SUDO=
+[ "$(id -u)" = 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq g++ cmake ninja-build libgtest-dev libssl-dev nlohmann-json3-dev \
+  mingw-w64 wine64 python3 >/dev/null
+
+cmake --workflow --preset win32
+cmake --workflow --preset win64
+cmake --preset host
+cmake --build --preset host
+ctest --preset host
