@@ -236,12 +236,13 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
     run.reboot = r.value("reboot", false);
     run.fromRunOnce = r.value("fromRunOnce", false);
     run.keys = r.value("keys", "");
+    run.expectExit = r.value("expectExit", 0);
     for (const auto &a : r.value("args", json::array()))
       run.args.push_back(a.get<std::string>());
     scenario->runs.push_back(run);
   }
   if (scenario->runs.empty())
-    scenario->runs.push_back(ScenarioRun{{}, j.value("keys", ""), false, false});
+    scenario->runs.push_back(ScenarioRun{{}, j.value("keys", ""), false, false, 0});
   return true;
 }
 

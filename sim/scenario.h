@@ -15,6 +15,7 @@ struct ScenarioRun {
   std::string keys;               // key presses fed to _getch, in order
   bool reboot = false;            // a simulated reboot instead of a run
   bool fromRunOnce = false;       // started by the run-once entry (it is removed first)
+  int expectExit = 0;             // the exit code the run is to end with
 };
 
 struct Scenario {

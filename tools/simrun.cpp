@@ -18,13 +18,16 @@ static void PrintSection(const std::string &title)
 
 int main(int argc, char **argv)
 {
-  if (argc < 2) {
-    std::cerr << "usage: simrun SCENARIO.json\n";
+  // --check: exit 0 only when every run ended with the exit code the scenario expects.
+  bool check = argc == 3 && std::string(argv[1]) == "--check";
+  if (argc != 2 && !check) {
+    std::cerr << "usage: simrun [--check] SCENARIO.json\n";
     return 2;
   }
-  std::ifstream in(argv[1]);
+  const char *file = argv[argc - 1];
+  std::ifstream in(file);
   if (!in) {
-    std::cerr << "simrun: cannot read " << argv[1] << "\n";
+    std::cerr << "simrun: cannot read " << file << "\n";
     return 2;
   }
   std::stringstream text;
@@ -32,12 +35,13 @@ int main(int argc, char **argv)
   sim::Scenario scenario;
   std::string error;
   if (!sim::LoadScenario(text.str(), &scenario, &error)) {
-    std::cerr << "simrun: " << argv[1] << ": " << error << "\n";
+    std::cerr << "simrun: " << file << ": " << error << "\n";
     return 2;
   }
   std::cout << "Scenario: " << scenario.description << "\n";
   int runNumber = 0;
   int lastExit = 0;
+  bool asExpected = true;
   for (const sim::ScenarioRun &run : scenario.runs) {
     sim::Machine &m = sim::M();
     if (run.reboot) {
@@ -89,6 +93,10 @@ int main(int argc, char **argv)
     PrintSection("run " + std::to_string(runNumber) + ": " + commandLine);
     std::cout << m.console.substr(consoleStart);
     std::cout << "[exit code " << lastExit << "]\n";
+    if (lastExit != run.expectExit) {
+      std::cout << "[expected exit code " << run.expectExit << "]\n";
+      asExpected = false;
+    }
 
     std::string logPath = LogPathNow(m.currentDir);
     if (sim::Exists(logPath)) {
@@ -119,5 +127,7 @@ int main(int argc, char **argv)
       m.clock.wHour = (WORD)((m.clock.wHour + 1) % 24);
     }
   }
+  if (check)
+    return asExpected ? 0 : 1;
   return lastExit;
 }
