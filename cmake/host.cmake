@@ -2,10 +2,15 @@
 # tests and the scenario runner. UTF-16 is 16-bit on Windows, so everything
 # that touches the cleaner's strings is compiled with -fshort-wchar.
 option(SANITIZE "Build the host targets with AddressSanitizer and UBSan" ON)
+option(FUZZ "Build the libFuzzer targets (clang)" OFF)
+set(FUZZ_SECONDS 60 CACHE STRING "Length of each fuzzer's smoke run")
 set(HOST_FLAGS -fshort-wchar -Wall -Wextra -Wno-psabi)
 set(SAN_FLAGS)
 if(SANITIZE)
   set(SAN_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+endif()
+if(FUZZ)
+  list(APPEND SAN_FLAGS -fsanitize=fuzzer-no-link)
 endif()
 add_compile_options(${SAN_FLAGS})
 add_link_options(${SAN_FLAGS})
@@ -69,3 +74,17 @@ add_test(NAME binary_check_catches_new_import COMMAND sh -c
 add_test(NAME binary_build_date COMMAND ${CMAKE_SOURCE_DIR}/tests/binary/check_build_date.sh)
 set_tests_properties(binary_product_checks binary_build_date PROPERTIES SKIP_RETURN_CODE 77)
 set_tests_properties(binary_check_catches_new_import PROPERTIES WILL_FAIL TRUE)
+
+# Fuzzers (clang, libFuzzer with ASan+UBSan): see docs/robustness.md.
+if(FUZZ)
+  file(GLOB FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*_fuzz.cpp)
+  foreach(source ${FUZZ_SOURCES})
+    get_filename_component(name ${source} NAME_WE)
+    add_executable(${name} ${source})
+    target_link_libraries(${name} PRIVATE cleaner simwin)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    # A short smoke run of each fuzzer on its seed corpus.
+    add_test(NAME fuzz_smoke_${name} COMMAND ${CMAKE_SOURCE_DIR}/fuzz/run_fuzzer.sh $<TARGET_FILE:${name}> ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name} ${FUZZ_SECONDS})
+    set_tests_properties(fuzz_smoke_${name} PROPERTIES TIMEOUT 900)
+  endforeach()
+endif()

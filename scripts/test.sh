@@ -9,10 +9,16 @@ SUDO=
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq g++ cmake ninja-build libgtest-dev libssl-dev nlohmann-json3-dev \
-  mingw-w64 wine64 python3 >/dev/null
+  mingw-w64 wine64 python3 clang libclang-rt-14-dev >/dev/null
 
 cmake --workflow --preset win32
 cmake --workflow --preset win64
 cmake --preset host
 cmake --build --preset host
 ctest --preset host
+
+# Fuzzers: a smoke run of each (FUZZ_SECONDS, default 60); longer runs are
+# described in docs/robustness.md.
+cmake --preset fuzz -DFUZZ_SECONDS="${FUZZ_SECONDS:-60}"
+cmake --build --preset fuzz
+ctest --preset fuzz

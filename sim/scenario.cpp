@@ -125,7 +125,12 @@ static bool LoadFile(const json &f, std::string *error)
         return false;
       }
     } else if (f.contains("size")) {
-      data.assign(f["size"].get<size_t>(), 0);
+      size_t size = f["size"].get<size_t>();
+      if (size > (64u << 20)) {
+        *error = "file larger than 64 MiB: " + path;
+        return false;
+      }
+      data.assign(size, 0);
     } else if (f.contains("pe")) {
       if (!BuildFileContent(f["pe"], &data, error))
         return false;
