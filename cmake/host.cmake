@@ -77,12 +77,14 @@ set_tests_properties(binary_check_catches_new_import PROPERTIES WILL_FAIL TRUE)
 
 # Fuzzers (clang, libFuzzer with ASan+UBSan): see docs/robustness.md.
 if(FUZZ)
+  add_custom_target(fuzzers)
   file(GLOB FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*_fuzz.cpp)
   foreach(source ${FUZZ_SOURCES})
     get_filename_component(name ${source} NAME_WE)
     add_executable(${name} ${source})
     target_link_libraries(${name} PRIVATE cleaner simwin)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    add_dependencies(fuzzers ${name})
     # A short smoke run of each fuzzer on its seed corpus.
     add_test(NAME fuzz_smoke_${name} COMMAND ${CMAKE_SOURCE_DIR}/fuzz/run_fuzzer.sh $<TARGET_FILE:${name}> ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name} ${FUZZ_SECONDS})
     set_tests_properties(fuzz_smoke_${name} PROPERTIES TIMEOUT 900)

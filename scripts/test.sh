@@ -20,5 +20,5 @@ ctest --preset host
 # Fuzzers: a smoke run of each (FUZZ_SECONDS, default 60); longer runs are
 # described in docs/robustness.md.
 cmake --preset fuzz -DFUZZ_SECONDS="${FUZZ_SECONDS:-60}"
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target fuzzers
 ctest --preset fuzz
