@@ -1,0 +1,335 @@
+#include "fault_sweep.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "cleaner.h"
+
+namespace {
+
+std::vector<WCHAR> WideOf(const std::string &s)
+{
+  std::u16string w = sim::Utf8ToUtf16(s);
+  std::vector<WCHAR> out(w.begin(), w.end());
+  out.push_back(0);
+  return out;
+}
+
+int RunOnce(const sim::ScenarioRun &run)
+{
+  sim::Machine &m = sim::M();
+  std::vector<std::vector<WCHAR>> storage;
+  storage.push_back(WideOf(m.programPath));
+  for (const std::string &a : run.args)
+    storage.push_back(WideOf(a));
+  std::vector<WCHAR *> argv;
+  for (auto &s : storage)
+    argv.push_back(s.data());
+  argv.push_back(nullptr);
+  for (char c : run.keys)
+    m.keys.push_back((unsigned char)c);
+  return RunCleaner((int)storage.size(), argv.data());
+}
+
+std::vector<std::string> LogCandidates()
+{
+  std::vector<std::string> out;
+  for (const auto &f : sim::M().files)
+    if (f.first.size() >= 25 && f.first.compare(f.first.size() - 25, 25, "du vizodav\\tarvoskfix.log") == 0)
+      out.push_back(f.first);
+  return out;
+}
+
+bool StartsWith(const std::string &s, const std::string &p) { return s.compare(0, p.size(), p) == 0; }
+bool EndsWith(const std::string &s, const std::string &p)
+{
+  return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos)
+      break;
+    out.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  if (start < text.size())
+    out.push_back(text.substr(start));
+  return out;
+}
+
+// Is this (lower-case) path strictly inside a hideout folder?
+bool InsideHideout(const std::string &path)
+{
+  for (const char *root : {"c:\\$recycle.bin\\", "c:\\recycler\\"}) {
+    if (!StartsWith(path, root))
+      continue;
+    std::string rest = path.substr(strlen(root));
+    size_t a = rest.find('\\');
+    if (a == std::string::npos)
+      return false;
+    size_t b = rest.find('\\', a + 1);
+    std::string bot = rest.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+    return b != std::string::npos && b + 1 < rest.size() && !bot.empty() && bot[0] == '$';
+  }
+  return false;
+}
+
+bool InsideLogFolder(const std::string &path)
+{
+  size_t at = path.find("\\du vizodav");
+  return at != std::string::npos && (at + 11 == path.size() || path[at + 11] == '\\');
+}
+
+// Registry paths the cleaner may change: the COM classes it repairs, the
+// run-once entry and the services' configuration.
+bool RegistryChangeAllowed(const std::string &path)
+{
+  for (const char *p : {"hkcu\\software\\classes\\clsid\\", "hklm\\software\\classes\\clsid\\",
+                        "hkcu\\software\\microsoft\\windows\\currentversion\\runonce",
+                        "hklm\\system\\currentcontrolset\\services\\"})
+    if (StartsWith(path, p))
+      return true;
+  return false;
+}
+
+struct SuccessLines {
+  const char *function;
+  const char *prefix;
+  const char *suffix;
+};
+// The lines that report the success of what a call does; failing that call
+// must take at least one of them away.
+const SuccessLines kSuccessLines[] = {
+    {"RegSetValueExA", "New registry value ", ""},
+    {"RegSetValueExA", "Successfully registered", ""},
+    {"RegSetValueExW", "Writing value", "... success"},
+    {"RegSetValueExW", "Updating value", "... success"},
+    {"RegSetKeySecurity", "Successfully set security information", ""},
+    {"SetFileSecurityW", "Changing file permissions", "... success"},
+    {"DeleteFileW", "Removing file", "... success"},
+    {"RemoveDirectoryW", "Removing directory", "... success"},
+    {"MoveFileExA", "Restored services.exe successfully", ""},
+    {"RegCreateKeyExA", "Creating ", "- created new"},
+    {"RegCreateKeyExA", "Creating ", "- opened existing"},
+    {"RegCreateKeyExA", "Successfully registered", ""},
+};
+
+size_t CountSuccess(const SweepOutcome &o, const std::string &function)
+{
+  size_t n = 0;
+  for (const RunOutcome &r : o.runs)
+    for (const std::string &line : Lines(r.log))
+      for (const SuccessLines &s : kSuccessLines)
+        if (function == s.function && StartsWith(line, s.prefix) && EndsWith(line, s.suffix))
+          n++;
+  return n;
+}
+
+bool HasSuccessLines(const std::string &function)
+{
+  for (const SuccessLines &s : kSuccessLines)
+    if (function == s.function)
+      return true;
+  return false;
+}
+
+}  // namespace
+
+DWORD PlatformErrorFor(const std::string &f)
+{
+  static const std::map<std::string, DWORD> errors = {
+      {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY},
+      {"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY},
+      {"GetSystemDirectoryA", ERROR_INSUFFICIENT_BUFFER},
+      {"GetWindowsDirectoryA", ERROR_INSUFFICIENT_BUFFER},
+      {"CreateFileA", ERROR_SHARING_VIOLATION},
+      {"ReadFile", ERROR_HANDLE_EOF},
+      {"GetFileVersionInfoSizeA", ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {"GetFileVersionInfoA", ERROR_RESOURCE_DATA_NOT_FOUND},
+      {"FindFirstFileA", ERROR_FILE_NOT_FOUND},
+      {"FindFirstFileW", ERROR_FILE_NOT_FOUND},
+      {"FindNextFileA", ERROR_NO_MORE_FILES},
+      {"FindNextFileW", ERROR_NO_MORE_FILES},
+      {"LookupPrivilegeValueW", ERROR_NO_SUCH_PRIVILEGE},
+      {"GetModuleFileNameA", ERROR_INSUFFICIENT_BUFFER},
+      {"ExpandEnvironmentStringsA", ERROR_NOT_ENOUGH_MEMORY},
+      {"ExpandEnvironmentStringsW", ERROR_NOT_ENOUGH_MEMORY},
+      {"GetVersionExW", ERROR_INVALID_PARAMETER},
+      {"DeleteFileW", ERROR_SHARING_VIOLATION},
+      {"RemoveDirectoryW", ERROR_DIR_NOT_EMPTY},
+      {"ConvertStringSecurityDescriptorToSecurityDescriptorA", ERROR_INVALID_PARAMETER},
+      {"ExitWindowsEx", ERROR_PRIVILEGE_NOT_HELD},
+      {"RegOpenKeyExA", ERROR_FILE_NOT_FOUND},
+      {"RegQueryValueExA", ERROR_MORE_DATA},
+      {"RegQueryValueExW", ERROR_FILE_NOT_FOUND},
+  };
+  auto it = errors.find(f);
+  return it == errors.end() ? ERROR_ACCESS_DENIED : it->second;
+}
+
+bool SweepSkips(const std::string &f)
+{
+  static const std::set<std::string> skipped = {
+      "GetSystemTime", "_getch", "wsprintfA", "wsprintfW", "HeapFree", "LocalFree", "FreeSid",
+      "CloseHandle", "RegCloseKey", "FindClose", "NtClose", "CryptDestroyHash", "CryptReleaseContext",
+  };
+  return skipped.count(f) != 0;
+}
+
+bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
+                 bool record)
+{
+  sim::Scenario scenario;
+  if (!sim::LoadScenario(json, &scenario, error))
+    return false;
+  sim::Machine &m = sim::M();
+  if (fault)
+    m.faults.push_back(*fault);
+  m.recordCalls = record;
+  *out = SweepOutcome();
+  out->before = sim::TakeSnapshot();
+  for (const sim::ScenarioRun &run : scenario.runs) {
+    if (run.reboot) {
+      sim::Reboot();
+      continue;
+    }
+    std::map<std::string, size_t> sizes;
+    for (const std::string &p : LogCandidates())
+      sizes[p] = sim::FileText(p).size();
+    size_t console = m.console.size();
+    RunOutcome r;
+    r.exitCode = RunOnce(run);
+    r.console = m.console.substr(console);
+    for (const std::string &p : LogCandidates()) {
+      std::string text = sim::FileText(p);
+      size_t from = sizes.count(p) ? sizes[p] : 0;
+      if (text.size() > from)
+        r.log += text.substr(from);
+    }
+    out->runs.push_back(r);
+  }
+  out->after = sim::TakeSnapshot();
+  return true;
+}
+
+std::vector<std::string> CheckInvariants(const SweepOutcome &o, const SweepOutcome &baseline, const sim::Fault *fault)
+{
+  std::vector<std::string> bad;
+  sim::Machine &m = sim::M();
+  // Nothing left open or allocated.
+  if (sim::OpenHandles() != 0)
+    bad.push_back(std::to_string(sim::OpenHandles()) + " handles left open");
+  if (!m.heapBlocks.empty())
+    bad.push_back(std::to_string(m.heapBlocks.size()) + " heap blocks left allocated");
+  if (!m.localBlocks.empty())
+    bad.push_back(std::to_string(m.localBlocks.size()) + " LocalAlloc blocks left allocated");
+
+  for (size_t i = 0; i < o.runs.size(); i++) {
+    const RunOutcome &r = o.runs[i];
+    std::string run = "run " + std::to_string(i + 1) + ": ";
+    bool early = r.console.find("Not supported OS.") != std::string::npos ||
+                 r.console.find("Failed to create log file. Terminating.") != std::string::npos;
+    if (!(r.exitCode == 0 || (r.exitCode == 1 && early)))
+      bad.push_back(run + "exit code " + std::to_string(r.exitCode));
+    if (r.exitCode != 0)
+      continue;
+    std::vector<std::string> lines = Lines(r.log);
+    if (lines.size() < 3 || lines[0] != std::string(62, '-') || !StartsWith(lines[1], "Log started ")) {
+      bad.push_back(run + "log section does not start with its header");
+      continue;
+    }
+    size_t last = lines.size() - 1;
+    if (StartsWith(lines[last], "Successfully registered") || StartsWith(lines[last], "Failed to register"))
+      last--;
+    if (lines[last] != "Cleaning finished")
+      bad.push_back(run + "log does not end with \"Cleaning finished\"");
+    bool restoreFailed = false, removal = false;
+    for (const std::string &l : lines) {
+      restoreFailed |= l == "Failed to restore services.exe";
+      removal |= l == "Attempting to remove malware files...";
+    }
+    if (restoreFailed && removal)
+      bad.push_back(run + "files removed although services.exe was not replaced");
+  }
+
+  // Files: deletions only inside the hideouts, writes only in the log folder.
+  for (const std::string &d : sim::Differences(o.before, o.after)) {
+    bool isFile = StartsWith(d, "removed file ") || StartsWith(d, "added file ") || StartsWith(d, "changed file ");
+    if (isFile) {
+      std::string rest = d.substr(d.find("file ") + 5);
+      std::string path = sim::Lower(rest.substr(0, rest.find(": ") == std::string::npos ? rest.size() : rest.find(": ")));
+      if (StartsWith(d, "removed file ") ? !(InsideHideout(path) || InsideLogFolder(path)) : !InsideLogFolder(path))
+        bad.push_back("file change outside the hideouts and the log folder: " + d);
+    } else {
+      std::string rest = d.substr(d.find("registry ") + 9);
+      std::string path = sim::Lower(rest.substr(0, rest.find(" : ") == std::string::npos ? rest.find(": ") : rest.find(" : ")));
+      if (!RegistryChangeAllowed(path))
+        bad.push_back("registry change outside the cleaner's keys: " + d);
+    }
+  }
+  for (const sim::PendingRename &r : m.pendingRenames)
+    if (!EndsWith(sim::Lower(r.to), "\\system32\\services.exe"))
+      bad.push_back("pending rename of something other than services.exe: " + r.to);
+
+  // A failed call takes away at least one of the success lines it would have earned.
+  if (fault && HasSuccessLines(fault->function)) {
+    size_t before = CountSuccess(baseline, fault->function), now = CountSuccess(o, fault->function);
+    if (before > 0 && now >= before)
+      bad.push_back("success lines for " + fault->function + " did not drop (" + std::to_string(now) + ")");
+  }
+  if (fault && fault->function == "ExitWindowsEx") {
+    bool reported = false;
+    for (const RunOutcome &r : o.runs)
+      reported |= r.console.find("Failed to initiate system reboot.") != std::string::npos;
+    if (!reported)
+      bad.push_back("failed reboot request not reported");
+  }
+  return bad;
+}
+
+SweepSummary Sweep(const std::string &json)
+{
+  SweepSummary summary;
+  SweepOutcome baseline;
+  std::string error;
+  // The whole cleaning without a fault, its calls recorded.
+  if (!RunScenario(json, nullptr, &baseline, &error, true)) {
+    summary.failures = 1;
+    summary.messages.push_back("scenario: " + error);
+    return summary;
+  }
+  std::vector<sim::CallRecord> calls = sim::M().calls;
+  summary.runs++;
+  for (const std::string &b : CheckInvariants(baseline, baseline, nullptr)) {
+    summary.messages.push_back("baseline: " + b);
+    summary.failures++;
+  }
+  CloseCleanerLog();
+
+  summary.callsRecorded = calls.size();
+  std::map<std::string, int> ordinal;
+  for (const sim::CallRecord &c : calls) {
+    int nth = ++ordinal[c.function];
+    if (SweepSkips(c.function))
+      continue;
+    sim::Fault fault{c.function, nth, PlatformErrorFor(c.function)};
+    SweepOutcome o;
+    RunScenario(json, &fault, &o, &error, false);
+    summary.callsSwept++;
+    summary.runs++;
+    std::vector<std::string> bad = CheckInvariants(o, baseline, &fault);
+    summary.failures += bad.size();
+    for (const std::string &b : bad)
+      if (summary.messages.size() < 20)
+        summary.messages.push_back(c.function + " #" + std::to_string(nth) + ": " + b);
+    CloseCleanerLog();
+  }
+  sim::Reset();
+  return summary;
+}

@@ -1,0 +1,49 @@
+// The fault sweep: a whole cleaning (every run of a scenario) is recorded
+// call by call, then repeated once per recorded call with exactly that call
+// failing, and every repetition is held to the promises the cleaner makes
+// whatever the machine does.
+#ifndef FAULT_SWEEP_H
+#define FAULT_SWEEP_H
+
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+struct RunOutcome {
+  int exitCode;
+  std::string console;  // this run's console output
+  std::string log;      // the log section this run appended ("" when none)
+};
+
+struct SweepOutcome {
+  std::vector<RunOutcome> runs;
+  sim::Snapshot before, after;
+};
+
+// Loads the scenario (failing on a bad one), optionally with one injected
+// fault, runs all its runs and collects what the invariants look at; with
+// record, the machine keeps the record of every call.
+bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
+                 bool record);
+
+// The invariants; each violation is one message. The baseline is the same
+// scenario run without a fault (used to tell whether a success line is owed
+// to the failed call).
+std::vector<std::string> CheckInvariants(const SweepOutcome &outcome, const SweepOutcome &baseline,
+                                         const sim::Fault *fault);
+
+// The error the platform gives when this function fails, for the sweep.
+DWORD PlatformErrorFor(const std::string &function);
+// Functions the sweep does not fail: those that cannot fail on Windows
+// (formatting, time, freeing) and the closing calls, whose failure on a valid
+// handle the platform does not report in practice.
+bool SweepSkips(const std::string &function);
+
+struct SweepSummary {
+  size_t callsRecorded = 0, callsSwept = 0, runs = 0, failures = 0;
+  std::vector<std::string> messages;  // the first violations, for the report
+};
+SweepSummary Sweep(const std::string &json);
+
+#endif

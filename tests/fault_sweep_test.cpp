@@ -1,0 +1,86 @@
+// A fault at every platform call of a whole cleaning, and proof that the
+// invariants the sweep checks can fail.
+#include <fstream>
+#include <sstream>
+
+#include "fault_sweep.h"
+#include "test_support.h"
+
+namespace {
+
+std::string ReadScenario(const std::string &name)
+{
+  std::ifstream in(std::string(SOURCE_DIR) + "/scenarios/" + name);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class FaultSweepTest : public SimTest {};
+
+TEST_F(FaultSweepTest, EveryCallOfAWholeCleaning)
+{
+  const char *scenarios[] = {"xp-clean.json", "server2003.json"};
+  size_t calls = 0, runs = 0, failures = 0;
+  for (const char *name : scenarios) {
+    SCOPED_TRACE(name);
+    std::string json = ReadScenario(name);
+    ASSERT_FALSE(json.empty());
+    SweepSummary s = Sweep(json);
+    for (const std::string &m : s.messages)
+      ADD_FAILURE() << m;
+    std::cout << "fault sweep " << name << ": " << s.callsRecorded << " calls recorded, " << s.callsSwept
+              << " swept, " << s.runs << " runs, " << s.failures << " invariant failures\n";
+    EXPECT_GT(s.callsSwept, 10u);
+    calls += s.callsSwept;
+    runs += s.runs;
+    failures += s.failures;
+  }
+  std::cout << "fault sweep total: " << calls << " calls swept, " << runs << " runs, " << failures
+            << " invariant failures\n";
+  EXPECT_EQ(0u, failures);
+}
+
+TEST_F(FaultSweepTest, InvariantsCatchAPlantedLeak)
+{
+  std::string json = ReadScenario("xp-clean.json");
+  SweepOutcome o;
+  std::string error;
+  ASSERT_TRUE(RunScenario(json, nullptr, &o, &error, false)) << error;
+  void *leak = HeapAlloc(GetProcessHeap(), 0, 16);
+  std::vector<std::string> bad = CheckInvariants(o, o, nullptr);
+  ASSERT_EQ(1u, bad.size());
+  EXPECT_EQ("1 heap blocks left allocated", bad[0]);
+  HeapFree(GetProcessHeap(), 0, leak);
+}
+
+TEST_F(FaultSweepTest, InvariantsCatchAWrongSuccessLine)
+{
+  std::string json = ReadScenario("xp-clean.json");
+  SweepOutcome baseline, o;
+  std::string error;
+  ASSERT_TRUE(RunScenario(json, nullptr, &baseline, &error, false)) << error;
+  // As if the registration had reported success although its write failed.
+  baseline.runs[0].log += "Successfully registered for start after reboot for services restoration\r\n";
+  o = baseline;
+  sim::Fault fault{"RegSetValueExA", 1, ERROR_ACCESS_DENIED};
+  std::vector<std::string> bad = CheckInvariants(o, baseline, &fault);
+  ASSERT_EQ(1u, bad.size());
+  EXPECT_EQ(0u, bad[0].find("success lines for RegSetValueExA did not drop"));
+}
+
+TEST_F(FaultSweepTest, InvariantsCatchChangesOutsideTheInfection)
+{
+  std::string json = ReadScenario("xp-clean.json");
+  SweepOutcome o;
+  std::string error;
+  ASSERT_TRUE(RunScenario(json, nullptr, &o, &error, false)) << error;
+  sim::MakeFile("C:\\WINDOWS\\system32\\planted.dll", "x");
+  sim::SetString("HKLM\\Software\\Other", "x", "y");
+  sim::RemoveNode("C:\\Tools");
+  o.after = sim::TakeSnapshot();
+  std::vector<std::string> bad = CheckInvariants(o, o, nullptr);
+  EXPECT_EQ(4u, bad.size()) << "the file, the key, its value and the removed folder";
+}
+
+}  // namespace
