@@ -23,6 +23,10 @@ struct PeImageSpec {
 
 std::vector<uint8_t> BuildPeImage(const PeImageSpec &spec);
 
+// A short account of a PE image for reports ("PE32+ without DYNAMIC_BASE,
+// version 6.1.7601.17514"), or "" when the bytes are not one.
+std::string DescribeImage(const std::vector<uint8_t> &bytes);
+
 // "a.b.c.d" with each part 0..65535.
 bool ParseVersionText(const std::string &text, uint16_t out[4]);
 

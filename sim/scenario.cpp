@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "pe_image.h"
 #include "security.h"
 
 using json = nlohmann::json;
@@ -177,7 +178,8 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
   if (w.value("versionQueryFails", false))
     FailCall("GetVersionExW", 0, ERROR_INVALID_PARAMETER);
 
-  for (auto it = j.value("env", json::object()).begin(); it != j.value("env", json::object()).end(); ++it) {
+  const json env = j.value("env", json::object());
+  for (auto it = env.begin(); it != env.end(); ++it) {
     std::string name = it.key();
     for (char &c : name)
       c = (char)toupper((unsigned char)c);
@@ -300,6 +302,9 @@ Snapshot TakeSnapshot()
   for (const auto &f : M().files) {
     const FsNode &n = f.second;
     std::string d = n.isDir ? "folder" : "file, " + std::to_string(n.data.size()) + " bytes";
+    std::string image = n.isDir ? "" : DescribeImage(n.data);
+    if (!image.empty())
+      d += ", " + image;
     if (!n.reparseTarget.empty())
       d += " -> " + n.reparseTarget;
     if (!n.securityDescriptor.empty())

@@ -2,6 +2,8 @@
 // bytes, as the platform does: PE headers, section table, resource
 // directory (RT_VERSION, id VS_VERSION_INFO, first language), then the
 // VS_VERSIONINFO tree that VerQueryValueA walks.
+#include <cstdio>
+
 #include "sim.h"
 
 using namespace sim;
@@ -59,27 +61,10 @@ bool DirectoryEntry(const std::vector<uint8_t> &b, uint32_t base, uint32_t dir, 
   return false;
 }
 
-// The version resource's bytes. Errors as the platform reports them.
-DWORD FindVersionResource(const char *path, std::vector<uint8_t> *resource)
+// The version resource inside an image's bytes. Errors as the platform
+// reports them.
+DWORD VersionResourceOf(const std::vector<uint8_t> &b, std::vector<uint8_t> *resource)
 {
-  std::string full;
-  DWORD err;
-  if (!ResolvePath(AnsiToUtf8(path), true, &full, &err))
-    return err;
-  FsNode *n = Node(full);
-  if (!n) {
-    FsNode *parent = Node(ParentOf(full));
-    return parent && parent->isDir ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-  }
-  if (n->isDir)
-    return ERROR_ACCESS_DENIED;
-  // The module is mapped as a data file: read access, shared with readers.
-  if (CheckFileAccess(full, GENERIC_READ) != ERROR_SUCCESS)
-    return ERROR_ACCESS_DENIED;
-  if (FileShareConflict(full, GENERIC_READ, FILE_SHARE_READ))
-    return ERROR_SHARING_VIOLATION;
-
-  const std::vector<uint8_t> &b = n->data;
   if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z')
     return ERROR_BAD_EXE_FORMAT;
   uint32_t pe = Get32(b, 0x3C);
@@ -132,6 +117,29 @@ DWORD FindVersionResource(const char *path, std::vector<uint8_t> *resource)
     return ERROR_RESOURCE_DATA_NOT_FOUND;
   resource->assign(b.begin() + data, b.begin() + data + dataSize);
   return ERROR_SUCCESS;
+}
+
+// The version resource of a file.
+DWORD FindVersionResource(const char *path, std::vector<uint8_t> *resource)
+{
+  std::string full;
+  DWORD err;
+  if (!ResolvePath(AnsiToUtf8(path), true, &full, &err))
+    return err;
+  FsNode *n = Node(full);
+  if (!n) {
+    FsNode *parent = Node(ParentOf(full));
+    return parent && parent->isDir ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  }
+  if (n->isDir)
+    return ERROR_ACCESS_DENIED;
+  // The module is mapped as a data file: read access, shared with readers.
+  if (CheckFileAccess(full, GENERIC_READ) != ERROR_SUCCESS)
+    return ERROR_ACCESS_DENIED;
+  if (FileShareConflict(full, GENERIC_READ, FILE_SHARE_READ))
+    return ERROR_SHARING_VIOLATION;
+
+  return VersionResourceOf(n->data, resource);
 }
 
 // A node of the VS_VERSIONINFO tree inside [begin, end).
@@ -293,3 +301,33 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *buffer, PUINT length
 }
 
 }  // extern "C"
+
+namespace sim {
+
+std::string DescribeImage(const std::vector<uint8_t> &b)
+{
+  if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z')
+    return "";
+  uint32_t pe = Get32(b, 0x3C);
+  if (!Fits(b, pe, 24 + 72) || Get32(b, pe) != 0x00004550)
+    return "";
+  uint32_t magic = Get16(b, pe + 24);
+  std::string d = magic == 0x20B ? "PE32+" : magic == 0x10B ? "PE32" : "PE";
+  d += (Get16(b, pe + 94) & 0x40) ? " with DYNAMIC_BASE" : " without DYNAMIC_BASE";
+  std::vector<uint8_t> resource;
+  VersionNode root;
+  if (VersionResourceOf(b, &resource) == ERROR_SUCCESS &&
+      ReadNode(resource.data(), resource.data() + resource.size(), &root) && root.valueLength >= 16 &&
+      root.value + 16 <= resource.data() + resource.size()) {
+    std::vector<uint8_t> fixed(root.value, root.value + 16);
+    uint32_t ms = Get32(fixed, 8), ls = Get32(fixed, 12);
+    char v[48];
+    snprintf(v, sizeof(v), ", version %u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
+    d += v;
+  } else {
+    d += ", no version";
+  }
+  return d;
+}
+
+}  // namespace sim
