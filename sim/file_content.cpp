@@ -1,14 +1,48 @@
-// Generated file contents for scenarios (PE images come later).
+// Generated file contents for scenarios: "pe" builds a PE image (see
+// sim/pe_image.h), e.g. {"machine": "x64", "version": "6.1.7601.17514",
+// "dynamicBase": false}.
 #include <nlohmann/json.hpp>
 
+#include "pe_image.h"
 #include "sim.h"
 
 namespace sim {
 bool BuildFileContent(const nlohmann::json &spec, std::vector<uint8_t> *data, std::string *error)
 {
-  (void)spec;
-  (void)data;
-  *error = "PE images are not supported yet";
-  return false;
+  if (!spec.is_object()) {
+    *error = "\"pe\" must be an object";
+    return false;
+  }
+  static const char *const known[] = {"machine", "version", "dynamicBase", "versionResource", "peOffset", "size"};
+  for (auto it = spec.begin(); it != spec.end(); ++it) {
+    bool ok = false;
+    for (const char *k : known)
+      ok |= it.key() == k;
+    if (!ok) {
+      *error = "unknown \"pe\" field " + it.key();
+      return false;
+    }
+  }
+  PeImageSpec pe;
+  std::string machine = spec.value("machine", "x64");
+  if (machine != "x64" && machine != "x86") {
+    *error = "\"pe\" machine must be x64 or x86";
+    return false;
+  }
+  pe.x64 = machine == "x64";
+  if (spec.contains("version") && !ParseVersionText(spec["version"].get<std::string>(), pe.version)) {
+    *error = "\"pe\" version must be a.b.c.d";
+    return false;
+  }
+  pe.dynamicBase = spec.value("dynamicBase", true);
+  pe.versionResource = spec.value("versionResource", true);
+  pe.peOffset = spec.value("peOffset", (uint32_t)0x80);
+  if (pe.peOffset < 0x40) {
+    *error = "\"pe\" peOffset must be at least 64";
+    return false;
+  }
+  pe.size = spec.value("size", (size_t)0);
+  *data = BuildPeImage(pe);
+  return true;
 }
 }  // namespace sim

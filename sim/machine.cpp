@@ -583,7 +583,12 @@ void Reboot()
       RemoveNode(from);
       continue;
     }
-    std::string to = StripNtPrefix(r.to);
+    // '!' before the target: MOVEFILE_REPLACE_EXISTING; without it an
+    // existing target keeps the rename from happening.
+    bool replace = r.to[0] == '!';
+    std::string to = StripNtPrefix(replace ? r.to.substr(1) : r.to);
+    if (Node(to) && !replace)
+      continue;
     FsNode copy = *src;
     copy.name = Split(to).back();
     RemoveNode(from);

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "pe_image.h"
 #include "security.h"
 
 using json = nlohmann::json;
@@ -331,6 +332,9 @@ Snapshot TakeSnapshot()
   for (const auto &f : M().files) {
     const FsNode &n = f.second;
     std::string d = n.isDir ? "folder" : "file, " + std::to_string(n.data.size()) + " bytes";
+    std::string image = n.isDir ? "" : DescribeImage(n.data);
+    if (!image.empty())
+      d += ", " + image;
     if (!n.reparseTarget.empty())
       d += " -> " + n.reparseTarget;
     if (!n.securityDescriptor.empty())

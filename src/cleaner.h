@@ -37,6 +37,9 @@ int IsServicesExeInfected(void);
 
 // src/repair/clean_services_exe.cpp
 ULONGLONG ReadFileVersion(const char *path);
+// The first services.exe of this version below windowsDir\winsxs that is not
+// itself patched; candidate receives its path (MAX_PATH bytes).
+int FindCleanServicesExe(const char *windowsDir, ULONGLONG version, char *candidate);
 int RestoreCleanServicesExe(void);
 
 // src/removal/bot_id.cpp

@@ -48,7 +48,10 @@ int main(int argc, char **argv)
       PrintSection("simulated reboot");
       for (const sim::PendingRename &r : m.pendingRenames)
         std::cout << "pending rename carried out: " << r.from << " -> " << (r.to.empty() ? "(delete)" : r.to) << "\n";
+      sim::Snapshot beforeBoot = sim::TakeSnapshot();
       sim::Reboot();
+      for (const std::string &d : sim::Differences(beforeBoot, sim::TakeSnapshot()))
+        std::cout << d << "\n";
       continue;
     }
     runNumber++;
