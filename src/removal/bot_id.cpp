@@ -21,6 +21,13 @@ typedef NTSTATUS(NTAPI *NtQueryVolumeInformationFileFn)(HANDLE fileHandle, PIO_S
                                                         ULONG fsInformationClass);
 typedef NTSTATUS(NTAPI *NtCloseFn)(HANDLE handle);
 
+#if defined(_WIN32) && !defined(_WIN64)
+// The records as the 32-bit platform lays them out; 64-bit builds take
+// their own sizes through sizeof.
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 24, "OBJECT_ATTRIBUTES of the 32-bit platform");
+static_assert(sizeof(UNICODE_STRING) == 8, "UNICODE_STRING of the 32-bit platform");
+#endif
+
 // Both volume flags the malware's NTFS test asks for.
 #define BOT_ID_VOLUME_FLAGS (FILE_NAMED_STREAMS | FILE_SUPPORTS_REPARSE_POINTS)
 
@@ -34,9 +41,9 @@ typedef NTSTATUS(NTAPI *NtCloseFn)(HANDLE handle);
 // them) into creationTime; 1 when both queries passed.
 static int ReadVolumeCreationTime(BYTE *creationTime)
 {
-  NtOpenFileFn ntOpenFile;
-  NtQueryVolumeInformationFileFn ntQueryVolumeInformationFile;
-  NtCloseFn ntClose;
+  NtOpenFileFn ntOpenFile = NULL;
+  NtQueryVolumeInformationFileFn ntQueryVolumeInformationFile = NULL;
+  NtCloseFn ntClose = NULL;
   HMODULE ntdll;
   WCHAR rootName[] = L"\\systemroot";
   UNICODE_STRING name;
