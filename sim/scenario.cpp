@@ -160,6 +160,17 @@ static bool LoadFile(const json &f, std::string *error)
     node->heldShareMode = FILE_SHARE_READ;
   if (f.value("readOnlyMedia", false))
     node->readOnlyMedia = true;
+  if (f.value("denyList", false)) {
+    // Owned by Administrators; Everyone may do anything but list the folder.
+    SecurityDescriptor sd;
+    std::vector<uint8_t> everyone;
+    SidFromString("S-1-5-32-544", &sd.owner);
+    SidFromString("S-1-1-0", &everyone);
+    sd.hasDacl = true;
+    sd.dacl.push_back(Ace{ACCESS_DENIED_ACE_TYPE, 0, FILE_LIST_DIRECTORY, everyone});
+    sd.dacl.push_back(Ace{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_ALL_ACCESS, everyone});
+    node->securityDescriptor = BuildSelfRelative(sd);
+  }
   if (f.contains("sddl")) {
     if (!SddlToSelfRelative(f["sddl"].get<std::string>(), &node->securityDescriptor)) {
       *error = "bad SDDL for " + path;
@@ -218,6 +229,8 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
       m.volumeCreationTime = FileTimeOf(t);
     }
     m.hasNtEntryPoints = v.value("nativeCalls", true);
+    m.volumeFileSystem = v.value("fileSystem", m.volumeFileSystem);
+    m.volumeLabel = v.value("label", m.volumeLabel);
   }
   for (const json &k : j.value("registry", json::array())) {
     std::string path = k.at("key").get<std::string>();

@@ -112,8 +112,12 @@ struct Machine {
   std::set<std::string> enabledPrivileges;
 
   // Volume of the system drive
-  DWORD volumeAttributes = 0x02FF;  // NTFS-like: named streams, reparse points, ...
+  // FileSystemAttributes as NTFS reports them on XP and later (named streams,
+  // reparse points, ACLs, ...); a FAT volume lacks both the first two.
+  DWORD volumeAttributes = 0x000700FF;
   uint64_t volumeCreationTime = 0;
+  std::string volumeFileSystem = "NTFS";
+  std::string volumeLabel;  // empty, as setup leaves the system volume
   bool hasNtEntryPoints = true;
 
   // Console

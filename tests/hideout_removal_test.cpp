@@ -1,0 +1,574 @@
+// Hideout removal: the two BOT ID folders in the recycle bin are opened up to
+// Everyone and emptied bottom-up, one log line per action; the walk never
+// leaves the hideout, never acts on a cut path, and never overflows a line.
+#include <functional>
+
+#include "security.h"
+#include "test_support.h"
+
+namespace {
+
+// The worked example's volume: 2012-06-01 00:00:00 UTC.
+const uint64_t kJune2012 = 0x01CD3F897CC58000ull;
+const std::string kBotId = "$dd614f2ed03f70d242d5ededb36097d0";
+const char *const kAttempting = "Attempting to remove malware files...";
+
+std::string Permissions(const std::string &path, bool ok)
+{
+  return "Changing file permissions on file \\\\?\\" + path + (ok ? "... success" : "... failure");
+}
+std::string FileRemoval(const std::string &path, bool ok)
+{
+  return "Removing file \\\\?\\" + path + (ok ? "... success" : "... failed");
+}
+std::string FolderRemoval(const std::string &path, bool ok)
+{
+  return "Removing directory \\\\?\\" + path + (ok ? "... success" : "... failed");
+}
+std::string Skipping(const std::string &folder, const std::string &name)
+{
+  return "Skipping entry with too long path in \\\\?\\" + folder + ": " + name;
+}
+
+// The DACL that the removal gives every item: Everyone, every right, no
+// inheritance, and nothing else.
+::testing::AssertionResult OpenToEveryone(const std::string &path)
+{
+  sim::FsNode *n = sim::Node(path);
+  if (!n)
+    return ::testing::AssertionFailure() << path << " is gone";
+  sim::SecurityDescriptor sd;
+  if (!sim::ParseSecurityDescriptor(n->securityDescriptor.data(), n->securityDescriptor.size(), &sd))
+    return ::testing::AssertionFailure() << path << " has no descriptor of its own";
+  if (!sd.hasDacl || sd.dacl.size() != 1)
+    return ::testing::AssertionFailure() << path << " has " << sd.dacl.size() << " ACEs";
+  const sim::Ace &a = sd.dacl[0];
+  if (a.type != ACCESS_ALLOWED_ACE_TYPE || a.flags != 0 || a.mask != 0xFFFFFFFF ||
+      sim::SidToString(a.sid.data()) != "S-1-1-0")
+    return ::testing::AssertionFailure() << path << ": ACE type " << (int)a.type << " flags " << (int)a.flags
+                                         << " mask " << a.mask << " for " << sim::SidToString(a.sid.data());
+  return ::testing::AssertionSuccess();
+}
+
+// A descriptor owned by Administrators whose DACL grants Everyone only the
+// given rights (or denies them, with deny set).
+std::vector<uint8_t> Descriptor(DWORD mask, bool deny = false, const char *owner = "S-1-5-32-544")
+{
+  sim::SecurityDescriptor sd;
+  std::vector<uint8_t> everyone;
+  sim::SidFromString(owner, &sd.owner);
+  sim::SidFromString("S-1-1-0", &everyone);
+  sd.hasDacl = true;
+  if (deny) {
+    sd.dacl.push_back(sim::Ace{ACCESS_DENIED_ACE_TYPE, 0, mask, everyone});
+    sd.dacl.push_back(sim::Ace{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_ALL_ACCESS, everyone});
+  } else {
+    sd.dacl.push_back(sim::Ace{ACCESS_ALLOWED_ACE_TYPE, 0, mask, everyone});
+  }
+  return sim::BuildSelfRelative(sd);
+}
+
+class HideoutTest : public SimTest {
+protected:
+  void SetUp() override
+  {
+    SimTest::SetUp();
+    Install(6, 1);
+  }
+  void Install(DWORD major, DWORD minor)
+  {
+    sim::InstallWindows(major, minor, VER_NT_WORKSTATION, false);
+    sim::M().volumeCreationTime = kJune2012;
+    desktop = major == 5 ? kXpDesktop : minor == 0 ? kVistaDesktop : kWin7Desktop;
+    OpenTestLog(major == 5 ? 0x51 : (0x60 | minor));
+  }
+  std::string UserHideout() { return "C:\\$Recycle.Bin\\" + sim::M().userSid + "\\" + kBotId; }
+  std::string SystemHideout() { return "C:\\$Recycle.Bin\\S-1-5-18\\" + kBotId; }
+  std::vector<std::string> Log() { return LastSection(desktop); }
+  std::string desktop;
+};
+
+TEST_F(HideoutTest, FileAndSubfolderInPostOrder)
+{
+  std::string h = UserHideout();
+  sim::MakeFile(h + "\\a.txt", "x");
+  sim::MakeFile(h + "\\sub\\b.txt", "y");
+  sim::MakeDir(SystemHideout());
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\a.txt", true),
+                                      FileRemoval(h + "\\a.txt", true), Permissions(h + "\\sub\\b.txt", true),
+                                      FileRemoval(h + "\\sub\\b.txt", true), Permissions(h + "\\sub", true),
+                                      FolderRemoval(h + "\\sub", true), Permissions(SystemHideout(), true)}),
+            Log());
+  // The hideout folders stay, empty and open to Everyone.
+  EXPECT_TRUE(sim::ChildrenOf(h).empty());
+  EXPECT_TRUE(OpenToEveryone(h));
+  EXPECT_TRUE(OpenToEveryone(SystemHideout()));
+  EXPECT_TRUE(sim::Exists("C:\\$Recycle.Bin\\S-1-5-18"));
+}
+
+TEST_F(HideoutTest, MachineWithoutHideoutsLogsOneFailurePerFolder)
+{
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>(
+                {kAttempting, Permissions(UserHideout(), false), Permissions(SystemHideout(), false)}),
+            Log());
+  EXPECT_FALSE(sim::Exists(UserHideout()));
+}
+
+struct FailureCase {
+  const char *what;
+  std::function<void()> arrange;
+  std::function<std::vector<std::string>(const std::string &user, const std::string &system)> lines;
+  bool fileStays;
+};
+
+// Each row of the failure table, with one file in the user's hideout.
+TEST_F(HideoutTest, FailureTable)
+{
+  const FailureCase cases[] = {
+      {"version not obtained", [] { sim::FailCall("GetVersionExW", 1, ERROR_INVALID_PARAMETER); },
+       [](const std::string &, const std::string &) {
+         return std::vector<std::string>{kAttempting, "Failed to obtain OS version, aborting malware file removal"};
+       },
+       true},
+      {"no BOT ID on a FAT volume",
+       [] {
+         sim::M().volumeAttributes = 0x6;
+         sim::M().volumeFileSystem = "FAT32";
+       },
+       [](const std::string &, const std::string &) {
+         return std::vector<std::string>{kAttempting, "Failed to generate BOT ID"};
+       },
+       true},
+      {"SID text not obtained", [] { sim::FailCall("ConvertSidToStringSidW", 1, ERROR_NOT_ENOUGH_MEMORY); },
+       [](const std::string &, const std::string &s) {
+         return std::vector<std::string>{kAttempting, Permissions(s, false)};
+       },
+       true},
+      {"hideout cannot be listed", [] { sim::FailCall("FindFirstFileW", 1, ERROR_ACCESS_DENIED); },
+       [](const std::string &u, const std::string &s) {
+         return std::vector<std::string>{kAttempting, Permissions(u, true), Permissions(s, false)};
+       },
+       true},
+      // The hideout's own new DACL lets its entries be deleted all the same.
+      {"entry's DACL not replaced", [] { sim::FailCall("SetFileSecurityW", 2, ERROR_ACCESS_DENIED); },
+       [](const std::string &u, const std::string &s) {
+         return std::vector<std::string>{kAttempting, Permissions(u, true), Permissions(u + "\\a.txt", false),
+                                         FileRemoval(u + "\\a.txt", true), Permissions(s, false)};
+       },
+       false},
+      {"entry not removed", [] { sim::FailCall("DeleteFileW", 1, ERROR_ACCESS_DENIED); },
+       [](const std::string &u, const std::string &s) {
+         return std::vector<std::string>{kAttempting, Permissions(u, true), Permissions(u + "\\a.txt", true),
+                                         FileRemoval(u + "\\a.txt", false), Permissions(s, false)};
+       },
+       true},
+  };
+  for (const FailureCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    Install(6, 1);
+    sim::MakeFile(UserHideout() + "\\a.txt", "x");
+    c.arrange();
+    RemoveMalwareFiles();
+    EXPECT_EQ(c.lines(UserHideout(), SystemHideout()), Log());
+    EXPECT_EQ(c.fileStays, sim::Exists(UserHideout() + "\\a.txt"));
+    CloseCleanerLog();
+    EXPECT_EQ(0u, sim::OpenHandles());
+    EXPECT_EQ(0u, sim::M().heapBlocks.size());
+    EXPECT_EQ(0u, sim::M().localBlocks.size());
+  }
+}
+
+struct SidCase {
+  const char *what;
+  const char *function;
+  int nth;
+  DWORD error;
+};
+
+TEST_F(HideoutTest, UserSidTextOrNothing)
+{
+  const SidCase cases[] = {
+      {"token not opened", "OpenProcessToken", 1, ERROR_ACCESS_DENIED},
+      {"size not learnt", "GetTokenInformation", 1, ERROR_ACCESS_DENIED},
+      {"no heap", "HeapAlloc", 1, ERROR_NOT_ENOUGH_MEMORY},
+      {"user not read", "GetTokenInformation", 2, ERROR_ACCESS_DENIED},
+      {"no text", "ConvertSidToStringSidW", 1, ERROR_NOT_ENOUGH_MEMORY},
+  };
+  WCHAR text[MAX_PATH];
+  ASSERT_EQ(1, GetCurrentUserSid(text));
+  EXPECT_EQ(sim::M().userSid, Narrow(text));
+  for (const SidCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::FailCall(c.function, c.nth, c.error);
+    text[0] = 0xBEEF;
+    EXPECT_EQ(0, GetCurrentUserSid(text));
+    EXPECT_EQ(0xBEEF, text[0]);
+    EXPECT_EQ(0u, sim::OpenHandles());
+    EXPECT_EQ(0u, sim::M().heapBlocks.size());
+    EXPECT_EQ(0u, sim::M().localBlocks.size());
+  }
+}
+
+struct PermissionCase {
+  const char *what;
+  const char *function;  // the call made to fail, or null
+  DWORD error;
+};
+
+// Only a DACL that was built and applied counts; a failed step leaves the
+// old descriptor, frees only what was obtained and logs the failure.
+TEST_F(HideoutTest, PermissionsChangeFailsCleanlyAtEveryStep)
+{
+  const PermissionCase cases[] = {
+      {"applied", nullptr, 0},
+      {"no Everyone SID", "AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY},
+      {"no ACL", "SetEntriesInAclW", ERROR_NOT_ENOUGH_MEMORY},
+      {"no descriptor memory", "LocalAlloc", ERROR_NOT_ENOUGH_MEMORY},
+      {"descriptor not initialised", "InitializeSecurityDescriptor", ERROR_UNKNOWN_REVISION},
+      {"DACL not attached", "SetSecurityDescriptorDacl", ERROR_INVALID_SECURITY_DESCR},
+      {"not applied", "SetFileSecurityW", ERROR_ACCESS_DENIED},
+  };
+  const std::string path = "C:\\Hideout\\file.bin";
+  const std::vector<uint8_t> before = Descriptor(FILE_GENERIC_READ | WRITE_DAC);
+  for (const PermissionCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    Install(6, 1);
+    sim::MakeFile(path, "z").securityDescriptor = before;
+    if (c.function)
+      sim::FailCall(c.function, 1, c.error);
+    ChangeFilePermissions(Wide("\\\\?\\" + path).data());
+    EXPECT_EQ(std::vector<std::string>({Permissions(path, !c.function)}), Log());
+    if (c.function)
+      EXPECT_EQ(before, sim::Node(path)->securityDescriptor);
+    else
+      EXPECT_TRUE(OpenToEveryone(path));
+    sim::SecurityDescriptor sd;
+    ASSERT_TRUE(sim::ParseSecurityDescriptor(sim::Node(path)->securityDescriptor.data(),
+                                             sim::Node(path)->securityDescriptor.size(), &sd));
+    EXPECT_EQ("S-1-5-32-544", sim::SidToString(sd.owner.data())) << "the owner stays";
+    CloseCleanerLog();
+    EXPECT_EQ(0u, sim::OpenHandles());
+    EXPECT_EQ(0u, sim::M().heapBlocks.size()) << "SID";
+    EXPECT_EQ(0u, sim::M().localBlocks.size()) << "ACL or descriptor";
+  }
+}
+
+TEST_F(HideoutTest, ReadOnlyAndHiddenFilesGoReadOnlyFolderKeepsItsAttributes)
+{
+  std::string h = SystemHideout();
+  sim::MakeFile(h + "\\hidden.sys", "h").attributes |= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  sim::MakeFile(h + "\\readonly.dll", "r").attributes |= FILE_ATTRIBUTE_READONLY;
+  sim::MakeDir(h + "\\stuck").attributes |= FILE_ATTRIBUTE_READONLY;
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(UserHideout(), false), Permissions(h, true),
+                                      Permissions(h + "\\hidden.sys", true), FileRemoval(h + "\\hidden.sys", true),
+                                      Permissions(h + "\\readonly.dll", true),
+                                      FileRemoval(h + "\\readonly.dll", true), Permissions(h + "\\stuck", true),
+                                      FolderRemoval(h + "\\stuck", false)}),
+            Log());
+  ASSERT_TRUE(sim::Exists(h + "\\stuck"));
+  EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY), sim::Node(h + "\\stuck")->attributes);
+}
+
+TEST_F(HideoutTest, FileHeldOpenStaysAndSoDoesItsFolder)
+{
+  std::string h = UserHideout();
+  sim::MakeFile(h + "\\run\\held.dll", "d").heldShareMode = FILE_SHARE_READ;
+  sim::MakeFile(h + "\\run\\later.dat", "l");
+  sim::MakeFile(h + "\\z.txt", "z");
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\run\\held.dll", true),
+                                      FileRemoval(h + "\\run\\held.dll", false),
+                                      Permissions(h + "\\run\\later.dat", true),
+                                      FileRemoval(h + "\\run\\later.dat", true), Permissions(h + "\\run", true),
+                                      FolderRemoval(h + "\\run", false), Permissions(h + "\\z.txt", true),
+                                      FileRemoval(h + "\\z.txt", true), Permissions(SystemHideout(), false)}),
+            Log());
+  EXPECT_TRUE(sim::Exists(h + "\\run\\held.dll"));
+  EXPECT_FALSE(sim::Exists(h + "\\run\\later.dat"));
+}
+
+// The walk cannot descend: the folder's DACL is only replaced when the
+// visitor reaches it, after the attempt.
+TEST_F(HideoutTest, FolderThatForbidsListingKeepsItsContent)
+{
+  std::string h = UserHideout();
+  sim::MakeDir(h + "\\locked").securityDescriptor = Descriptor(FILE_LIST_DIRECTORY, true);
+  sim::MakeFile(h + "\\locked\\inner.bin", "i");
+  sim::MakeDir(SystemHideout());
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\locked", true),
+                                      FolderRemoval(h + "\\locked", false), Permissions(SystemHideout(), true)}),
+            Log());
+  EXPECT_TRUE(sim::Exists(h + "\\locked\\inner.bin"));
+  EXPECT_TRUE(OpenToEveryone(h + "\\locked"));
+}
+
+TEST_F(HideoutTest, LocalSystemProcessesTheOneFolderTwice)
+{
+  sim::M().userSid = "S-1-5-18";
+  std::string h = SystemHideout();
+  sim::MakeFile(h + "\\a.txt", "a");
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\a.txt", true),
+                                      FileRemoval(h + "\\a.txt", true), Permissions(h, true)}),
+            Log());
+}
+
+TEST_F(HideoutTest, RecycleBinFolderByMajorVersion)
+{
+  const struct {
+    DWORD major, minor;
+    const char *bin;
+  } cases[] = {{5, 1, "C:\\RECYCLER"}, {5, 2, "C:\\RECYCLER"}, {6, 0, "C:\\$Recycle.Bin"}, {6, 1, "C:\\$Recycle.Bin"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.bin);
+    FreshMachine();
+    Install(c.major, c.minor);
+    std::string h = std::string(c.bin) + "\\S-1-5-18\\" + kBotId;
+    sim::MakeFile(h + "\\m.exe", "m");
+    RemoveMalwareFiles();
+    EXPECT_EQ(std::vector<std::string>({kAttempting,
+                                        Permissions(std::string(c.bin) + "\\" + sim::M().userSid + "\\" + kBotId, false),
+                                        Permissions(h, true), Permissions(h + "\\m.exe", true),
+                                        FileRemoval(h + "\\m.exe", true)}),
+              Log());
+    EXPECT_FALSE(sim::Exists(h + "\\m.exe"));
+  }
+}
+
+// A junction or directory link is removed as itself: the walk does not enter
+// it, and neither the content nor the descriptor of its target changes.
+TEST_F(HideoutTest, LinksAreRemovedAsThemselvesAndTheirTargetsStay)
+{
+  std::string h = UserHideout();
+  sim::MakeFile("C:\\Outside\\keep.txt", "k");
+  sim::MakeFile("C:\\Outside\\inner\\deep.txt", "d");
+  const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
+  sim::Node("C:\\Outside")->securityDescriptor = guarded;
+  sim::Node("C:\\Outside\\inner")->securityDescriptor = guarded;
+  sim::FsNode &junction = sim::MakeDir(h + "\\junction");
+  junction.reparseTarget = "C:\\Outside";
+  junction.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  sim::FsNode &link = sim::MakeDir(h + "\\symlink");
+  link.reparseTarget = "C:\\Outside\\inner";
+  link.symlink = true;
+  link.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  sim::MakeDir(SystemHideout());
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\junction", true),
+                                      FolderRemoval(h + "\\junction", true), Permissions(h + "\\symlink", true),
+                                      FolderRemoval(h + "\\symlink", true), Permissions(SystemHideout(), true)}),
+            Log());
+  EXPECT_TRUE(sim::ChildrenOf(h).empty());
+  EXPECT_EQ("k", sim::FileText("C:\\Outside\\keep.txt"));
+  EXPECT_EQ("d", sim::FileText("C:\\Outside\\inner\\deep.txt"));
+  EXPECT_EQ(guarded, sim::Node("C:\\Outside")->securityDescriptor);
+  EXPECT_EQ(guarded, sim::Node("C:\\Outside\\inner")->securityDescriptor);
+  EXPECT_TRUE(sim::Node("C:\\Outside\\keep.txt")->securityDescriptor.empty());
+}
+
+TEST_F(HideoutTest, HideoutFolderThatIsALinkIsNotListed)
+{
+  sim::MakeFile("C:\\Outside\\keep.txt", "k");
+  sim::FsNode &junction = sim::MakeDir(SystemHideout());
+  junction.reparseTarget = "C:\\Outside";
+  junction.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>(
+                {kAttempting, Permissions(UserHideout(), false), Permissions(SystemHideout(), true)}),
+            Log());
+  EXPECT_TRUE(sim::Exists("C:\\Outside\\keep.txt"));
+  EXPECT_TRUE(sim::Node("C:\\Outside")->securityDescriptor.empty());
+  EXPECT_TRUE(OpenToEveryone(SystemHideout())) << "the link itself is opened up";
+}
+
+// PathAppendW holds MAX_PATH characters: an entry whose path would not fit
+// is left with one line naming its folder and name, and the walk goes on.
+TEST_F(HideoutTest, EntriesWithTooLongPathsAreSkippedNeverShortened)
+{
+  std::string h = UserHideout();
+  std::string longPrefix = "\\\\?\\" + h;
+  // A folder of 240 characters with the "\\?\" prefix: "ok.txt" fits below
+  // it, a 30-character name does not.
+  std::string deep = h + "\\" + std::string(240 - longPrefix.size() - 1, 'd');
+  std::string tooLong(30, 'y');
+  sim::MakeFile(deep + "\\" + tooLong, "y");
+  sim::MakeFile(deep + "\\ok.txt", "o");
+  // A folder of 257 characters fits, but its search pattern does not.
+  std::string edge = h + "\\" + std::string(257 - longPrefix.size() - 1, 'e');
+  sim::MakeFile(edge + "\\f", "f");
+  sim::MakeDir(SystemHideout());
+  sim::M().recordCalls = true;
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(deep + "\\ok.txt", true),
+                                      FileRemoval(deep + "\\ok.txt", true), Skipping(deep, tooLong),
+                                      Permissions(deep, true), FolderRemoval(deep, false), Skipping(edge, "*.*"),
+                                      Permissions(edge, true), FolderRemoval(edge, false),
+                                      Permissions(SystemHideout(), true)}),
+            Log());
+  EXPECT_TRUE(sim::Exists(deep + "\\" + tooLong));
+  EXPECT_TRUE(sim::Exists(edge + "\\f"));
+  int deletes = 0;
+  for (const sim::CallRecord &c : sim::M().calls)
+    deletes += c.function == "DeleteFileW";
+  EXPECT_EQ(1, deletes) << "only ok.txt";
+}
+
+TEST_F(HideoutTest, LinesLongerThanTheBufferAreCut)
+{
+  std::string h = UserHideout();
+  std::string longPrefix = "\\\\?\\" + h;
+  std::string deep = h + "\\" + std::string(240 - longPrefix.size() - 1, 'd');
+  std::string name(255, 'n');
+  sim::MakeFile(deep + "\\" + name, "n");
+  sim::MakeDir(SystemHideout());
+  RemoveMalwareFiles();
+  std::string full = Skipping(deep, name);
+  ASSERT_GT(full.size(), 511u);
+  std::vector<std::string> log = Log();
+  ASSERT_EQ(6u, log.size());
+  EXPECT_EQ(full.substr(0, 511), log[2]);
+  EXPECT_EQ(FolderRemoval(deep, false), log[4]);
+}
+
+TEST_F(HideoutTest, NormalRunEmptiesBothHideoutsBeforeCleaningFinished)
+{
+  CloseCleanerLog();
+  sim::Reset();
+  sim::InstallWindows(5, 1, VER_NT_WORKSTATION, false);
+  sim::M().volumeCreationTime = kJune2012;
+  std::string user = "C:\\RECYCLER\\" + sim::M().userSid + "\\" + kBotId;
+  std::string system = "C:\\RECYCLER\\S-1-5-18\\" + kBotId;
+  sim::MakeFile(user + "\\u.exe", "u");
+  sim::MakeFile(system + "\\s.exe", "s");
+  EXPECT_EQ(0, RunCleanerWith({"-r"}, "k"));
+  EXPECT_TRUE(sim::Exists(user + "\\u.exe")) << "restore mode removes nothing";
+  EXPECT_EQ(0, RunCleanerWith({}, "nk"));
+  std::vector<std::string> log = LastSection(kXpDesktop);
+  std::vector<std::string> expected = {"Detected pre-Vista 32 bit windows system",
+                                       kAttempting,
+                                       Permissions(user, true),
+                                       Permissions(user + "\\u.exe", true),
+                                       FileRemoval(user + "\\u.exe", true),
+                                       Permissions(system, true),
+                                       Permissions(system + "\\s.exe", true),
+                                       FileRemoval(system + "\\s.exe", true),
+                                       "Cleaning finished"};
+  EXPECT_EQ(expected, log);
+  EXPECT_TRUE(sim::ChildrenOf(user).empty());
+  EXPECT_TRUE(sim::ChildrenOf(system).empty());
+}
+
+// The simulated platform calls the removal relies on, with the platform's
+// error codes.
+class RemovalPlatformTest : public SimTest {
+protected:
+  void SetUp() override
+  {
+    SimTest::SetUp();
+    sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  }
+};
+
+TEST_F(RemovalPlatformTest, PathAppendHoldsMaxPathCharacters)
+{
+  WCHAR path[MAX_PATH + 8];
+  std::vector<WCHAR> base = Wide("C:\\" + std::string(250, 'b'));  // 253 characters
+  lstrcpyW(path, base.data());
+  ASSERT_TRUE(PathAppendW(path, Wide("\\12345").data()));
+  EXPECT_EQ(259, lstrlenW(path)) << "one backslash between, leading ones dropped";
+  lstrcpyW(path, base.data());
+  EXPECT_FALSE(PathAppendW(path, Wide("123456").data()));
+  EXPECT_EQ(0, path[0]) << "a failed append leaves the buffer empty";
+  lstrcpyW(path, Wide("\\\\?\\C:\\a\\").data());
+  ASSERT_TRUE(PathAppendW(path, Wide("b\\..\\c").data()));
+  EXPECT_EQ("\\\\?\\C:\\a\\c", Narrow(path));
+  lstrcpyW(path, Wide("C:\\Windows\\system32").data());
+  ASSERT_TRUE(PathStripToRootW(path));
+  EXPECT_EQ("C:\\", Narrow(path));
+}
+
+TEST_F(RemovalPlatformTest, DeleteAndRemoveDirectoryErrors)
+{
+  sim::MakeFile("C:\\T\\ro", "r").attributes |= FILE_ATTRIBUTE_READONLY;
+  sim::MakeFile("C:\\T\\held", "h").heldShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  sim::MakeFile("C:\\T\\shared", "s").heldShareMode = FILE_SHARE_READ | FILE_SHARE_DELETE;
+  sim::MakeFile("C:\\T\\guarded", "g").securityDescriptor = Descriptor(FILE_GENERIC_READ);
+  sim::MakeDir("C:\\U").securityDescriptor = Descriptor(FILE_LIST_DIRECTORY | FILE_TRAVERSE);
+  sim::MakeFile("C:\\U\\guarded", "g").securityDescriptor = Descriptor(FILE_GENERIC_READ);
+  sim::MakeFile("C:\\U\\deletable", "d").securityDescriptor = Descriptor(DELETE);
+  sim::MakeFile("C:\\T\\full\\x", "x");
+  sim::MakeFile("C:\\Target\\x", "x");
+  sim::FsNode &j = sim::MakeDir("C:\\T\\junction");
+  j.reparseTarget = "C:\\Target";
+  j.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  const struct {
+    const char *call, *path;
+    BOOL ok;
+    DWORD error;
+  } cases[] = {
+      {"DeleteFileW", "C:\\T\\ro", FALSE, ERROR_ACCESS_DENIED},
+      {"DeleteFileW", "C:\\T\\held", FALSE, ERROR_SHARING_VIOLATION},
+      {"DeleteFileW", "C:\\T\\shared", TRUE, 0},
+      // FILE_DELETE_CHILD on the folder (default descriptor) is enough.
+      {"DeleteFileW", "C:\\T\\guarded", TRUE, 0},
+      {"DeleteFileW", "C:\\U\\guarded", FALSE, ERROR_ACCESS_DENIED},
+      {"DeleteFileW", "C:\\U\\deletable", TRUE, 0},
+      {"DeleteFileW", "C:\\T\\full", FALSE, ERROR_ACCESS_DENIED},
+      {"DeleteFileW", "C:\\T\\none", FALSE, ERROR_FILE_NOT_FOUND},
+      {"DeleteFileW", "C:\\T\\none\\x", FALSE, ERROR_PATH_NOT_FOUND},
+      {"RemoveDirectoryW", "C:\\T\\full", FALSE, ERROR_DIR_NOT_EMPTY},
+      {"RemoveDirectoryW", "C:\\T\\ro", FALSE, ERROR_DIRECTORY},
+      {"RemoveDirectoryW", "C:\\T\\junction", TRUE, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.call) + " " + c.path);
+    std::vector<WCHAR> path = Wide(std::string("\\\\?\\") + c.path);
+    SetLastError(0xdeadbeef);
+    BOOL ok = std::string(c.call) == "DeleteFileW" ? DeleteFileW(path.data()) : RemoveDirectoryW(path.data());
+    EXPECT_EQ(c.ok, ok);
+    if (!c.ok) {
+      EXPECT_EQ(c.error, GetLastError());
+    }
+    if (c.error != ERROR_FILE_NOT_FOUND && c.error != ERROR_PATH_NOT_FOUND) {
+      EXPECT_EQ(!c.ok, sim::Exists(c.path));
+    }
+  }
+  EXPECT_EQ("x", sim::FileText("C:\\Target\\x")) << "a junction's target stays";
+}
+
+TEST_F(RemovalPlatformTest, FileSecurityNeedsWriteDacAndFollowsLinks)
+{
+  // Owned by someone else, granting only reading: WRITE_DAC is refused.
+  sim::MakeFile("C:\\S\\foreign", "f").securityDescriptor = Descriptor(FILE_GENERIC_READ, false, "S-1-5-18");
+  // The same DACL under an owner in the token: the owner may change it.
+  sim::MakeFile("C:\\S\\owned", "o").securityDescriptor = Descriptor(FILE_GENERIC_READ);
+  sim::MakeDir("C:\\Target");
+  sim::FsNode &j = sim::MakeDir("C:\\S\\junction");
+  j.reparseTarget = "C:\\Target";
+  j.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+
+  std::vector<uint8_t> everyone;
+  sim::SidFromString("S-1-1-0", &everyone);
+  std::vector<uint8_t> acl = sim::BuildAcl({sim::Ace{ACCESS_ALLOWED_ACE_TYPE, 0, 0xFFFFFFFF, everyone}});
+  SECURITY_DESCRIPTOR sd;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, (PACL)acl.data(), FALSE));
+
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(SetFileSecurityW(Wide("C:\\S\\foreign").data(), DACL_SECURITY_INFORMATION, &sd));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  EXPECT_TRUE(SetFileSecurityW(Wide("C:\\S\\owned").data(), DACL_SECURITY_INFORMATION, &sd));
+  EXPECT_TRUE(OpenToEveryone("C:\\S\\owned"));
+  EXPECT_TRUE(SetFileSecurityW(Wide("C:\\S\\junction").data(), DACL_SECURITY_INFORMATION, &sd));
+  EXPECT_TRUE(OpenToEveryone("C:\\Target")) << "the link passes it on to its target";
+  EXPECT_TRUE(sim::Node("C:\\S\\junction")->securityDescriptor.empty());
+}
+
+}  // namespace
