@@ -82,6 +82,10 @@ std::string ResolveKey(HKEY root, const char *subKey, REGSAM sam, bool forCreate
       return "";
     }
     base = h->path;
+    // An empty sub key names the handle's own key: a new handle to it, with
+    // no view applied again.
+    if (Append(base, sub) == base)
+      return base;
   }
   return ApplyView(Append(base, sub), sam);
 }
@@ -200,7 +204,8 @@ LONG QueryValue(HKEY key, const std::string &name, LPDWORD type, LPBYTE data, LP
     *size = (DWORD)bytes.size();
     return ERROR_MORE_DATA;
   }
-  memcpy(data, bytes.data(), bytes.size());
+  if (!bytes.empty())
+    memcpy(data, bytes.data(), bytes.size());
   *size = (DWORD)bytes.size();
   return ERROR_SUCCESS;
 }
