@@ -25,7 +25,7 @@ ULONGLONG ReadFileVersion(const char *path)
   UINT length = 0;
   ULONGLONG version = 0;
 
-  // The handle out-parameter is not optional before Vista; its value is unused.
+  // Before Vista the handle out-parameter is not documented as optional; its value is unused.
   size = GetFileVersionInfoSizeA(path, &unused);
   if (size == 0)
     goto out;
