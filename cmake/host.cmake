@@ -90,4 +90,16 @@ if(FUZZ)
     add_test(NAME fuzz_smoke_${name} COMMAND ${CMAKE_SOURCE_DIR}/fuzz/run_fuzzer.sh $<TARGET_FILE:${name}> ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name} ${FUZZ_SECONDS})
     set_tests_properties(fuzz_smoke_${name} PROPERTIES TIMEOUT 900)
   endforeach()
+
+# The repair's fixtures as real files, and the host side of the Wine comparison
+# (tests/wine/repair_compare.sh).
+add_executable(pe_fixture tools/pe_fixture.cpp)
+target_link_libraries(pe_fixture PRIVATE simwin)
+add_executable(repair_verdicts tools/repair_verdicts.cpp tools/repair_checks.cpp)
+target_link_libraries(repair_verdicts PRIVATE cleaner simwin)
+target_include_directories(repair_verdicts PRIVATE tools)
+# Skipped (77) when the win64 build is missing.
+if(EXISTS /usr/lib/wine/wine64)
+  add_test(NAME wine_repair_compare COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/repair_compare.sh)
+  set_tests_properties(wine_repair_compare PROPERTIES SKIP_RETURN_CODE 77)
 endif()

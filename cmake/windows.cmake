@@ -7,3 +7,13 @@ target_compile_options(vanktarvoskevcleaner PRIVATE ${PRODUCT_FLAGS} -municode)
 target_link_options(vanktarvoskevcleaner PRIVATE -municode -static -static-libgcc -static-libstdc++)
 target_link_libraries(vanktarvoskevcleaner PRIVATE advapi32 user32 version shlwapi)
 set_source_files_properties(res/cleaner.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/res/cleaner.manifest)
+
+# The repair's test driver for Wine: the repair sources with a log on
+# standard output (tests/wine/repair_compare.sh).
+add_executable(repair_driver tools/repair_driver.cpp tools/repair_checks.cpp src/repair/com_servers.cpp
+               src/repair/services_exe_test.cpp src/repair/clean_services_exe.cpp)
+target_include_directories(repair_driver PRIVATE src tools)
+target_compile_definitions(repair_driver PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
+target_compile_options(repair_driver PRIVATE ${PRODUCT_FLAGS})
+target_link_options(repair_driver PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_libraries(repair_driver PRIVATE advapi32 user32 version shlwapi)

@@ -7,14 +7,14 @@
 #include "sim.h"
 
 namespace sim {
-bool BuildFileContent(const nlohmann::json &spec, std::vector<uint8_t> *data, std::string *error)
+bool BuildFileContent(const nlohmann::json &request, std::vector<uint8_t> *data, std::string *error)
 {
-  if (!spec.is_object()) {
+  if (!request.is_object()) {
     *error = "\"pe\" must be an object";
     return false;
   }
   static const char *const known[] = {"machine", "version", "dynamicBase", "versionResource", "peOffset", "size"};
-  for (auto it = spec.begin(); it != spec.end(); ++it) {
+  for (auto it = request.begin(); it != request.end(); ++it) {
     bool ok = false;
     for (const char *k : known)
       ok |= it.key() == k;
@@ -23,25 +23,25 @@ bool BuildFileContent(const nlohmann::json &spec, std::vector<uint8_t> *data, st
       return false;
     }
   }
-  PeImageSpec pe;
-  std::string machine = spec.value("machine", "x64");
+  PeImageOptions pe;
+  std::string machine = request.value("machine", "x64");
   if (machine != "x64" && machine != "x86") {
     *error = "\"pe\" machine must be x64 or x86";
     return false;
   }
   pe.x64 = machine == "x64";
-  if (spec.contains("version") && !ParseVersionText(spec["version"].get<std::string>(), pe.version)) {
+  if (request.contains("version") && !ParseVersionText(request["version"].get<std::string>(), pe.version)) {
     *error = "\"pe\" version must be a.b.c.d";
     return false;
   }
-  pe.dynamicBase = spec.value("dynamicBase", true);
-  pe.versionResource = spec.value("versionResource", true);
-  pe.peOffset = spec.value("peOffset", (uint32_t)0x80);
+  pe.dynamicBase = request.value("dynamicBase", true);
+  pe.versionResource = request.value("versionResource", true);
+  pe.peOffset = request.value("peOffset", (uint32_t)0x80);
   if (pe.peOffset < 0x40) {
     *error = "\"pe\" peOffset must be at least 64";
     return false;
   }
-  pe.size = spec.value("size", (size_t)0);
+  pe.size = request.value("size", (size_t)0);
   *data = BuildPeImage(pe);
   return true;
 }

@@ -120,20 +120,20 @@ std::vector<uint8_t> ResourceSection(uint32_t rva, const uint16_t version[4])
 
 }  // namespace
 
-std::vector<uint8_t> BuildPeImage(const PeImageSpec &spec)
+std::vector<uint8_t> BuildPeImage(const PeImageOptions &options)
 {
-  const uint32_t optionalSize = spec.x64 ? 240 : 224;
-  const uint32_t peOffset = spec.peOffset < 0x40 ? 0x40 : spec.peOffset;
-  const uint16_t sections = spec.versionResource ? 2 : 1;
+  const uint32_t optionalSize = options.x64 ? 240 : 224;
+  const uint32_t peOffset = options.peOffset < 0x40 ? 0x40 : options.peOffset;
+  const uint16_t sections = options.versionResource ? 2 : 1;
   const uint32_t sectionTable = peOffset + 24 + optionalSize;
   const uint32_t headersSize = Align(sectionTable + 40u * sections, kFileAlign);
   const uint32_t textRva = Align(headersSize, kSectionAlign), textRaw = headersSize;
   const uint32_t rsrcRva = textRva + kSectionAlign, rsrcRaw = textRaw + kCodeRawSize;
   std::vector<uint8_t> rsrc;
-  if (spec.versionResource)
-    rsrc = ResourceSection(rsrcRva, spec.version);
+  if (options.versionResource)
+    rsrc = ResourceSection(rsrcRva, options.version);
   const uint32_t rsrcRawSize = Align((uint32_t)rsrc.size(), kFileAlign);
-  const uint32_t imageSize = spec.versionResource ? Align(rsrcRva + (uint32_t)rsrc.size(), kSectionAlign)
+  const uint32_t imageSize = options.versionResource ? Align(rsrcRva + (uint32_t)rsrc.size(), kSectionAlign)
                                                   : textRva + kSectionAlign;
 
   std::vector<uint8_t> b(rsrcRaw + rsrcRawSize, 0);
@@ -152,25 +152,25 @@ std::vector<uint8_t> BuildPeImage(const PeImageSpec &spec)
   size_t at = peOffset;
   b[at] = 'P';
   b[at + 1] = 'E';
-  Put16(b, at + 4, spec.x64 ? 0x8664 : 0x014C);
+  Put16(b, at + 4, options.x64 ? 0x8664 : 0x014C);
   Put16(b, at + 6, sections);
   Put32(b, at + 8, 0x4CE7979D);  // TimeDateStamp
   Put16(b, at + 20, (uint16_t)optionalSize);
   // EXECUTABLE_IMAGE, and LARGE_ADDRESS_AWARE or 32BIT_MACHINE
-  Put16(b, at + 22, spec.x64 ? 0x0022 : 0x0102);
+  Put16(b, at + 22, options.x64 ? 0x0022 : 0x0102);
 
   // Optional header
   size_t o = at + 24;
-  Put16(b, o, spec.x64 ? 0x20B : 0x10B);
+  Put16(b, o, options.x64 ? 0x20B : 0x10B);
   b[o + 2] = 9;                     // linker version
   Put32(b, o + 4, kCodeRawSize);    // SizeOfCode
   Put32(b, o + 8, rsrcRawSize);     // SizeOfInitializedData
   Put32(b, o + 16, textRva);        // AddressOfEntryPoint
   Put32(b, o + 20, textRva);        // BaseOfCode
-  if (spec.x64) {
+  if (options.x64) {
     Put64(b, o + 24, 0x100000000ull);  // ImageBase
   } else {
-    Put32(b, o + 24, spec.versionResource ? rsrcRva : textRva);  // BaseOfData
+    Put32(b, o + 24, options.versionResource ? rsrcRva : textRva);  // BaseOfData
     Put32(b, o + 28, 0x01000000);                                // ImageBase
   }
   Put32(b, o + 32, kSectionAlign);
@@ -185,9 +185,9 @@ std::vector<uint8_t> BuildPeImage(const PeImageSpec &spec)
   Put32(b, o + 60, headersSize);
   Put16(b, o + 68, 2);  // IMAGE_SUBSYSTEM_WINDOWS_GUI
   // TERMINAL_SERVER_AWARE | NX_COMPAT, and DYNAMIC_BASE when asked for
-  Put16(b, o + 70, (uint16_t)(0x8100 | (spec.dynamicBase ? 0x0040 : 0)));
+  Put16(b, o + 70, (uint16_t)(0x8100 | (options.dynamicBase ? 0x0040 : 0)));
   size_t directories;
-  if (spec.x64) {
+  if (options.x64) {
     Put64(b, o + 72, 0x80000);  // stack reserve, commit, heap reserve, commit
     Put64(b, o + 80, 0x2000);
     Put64(b, o + 88, 0x100000);
@@ -202,7 +202,7 @@ std::vector<uint8_t> BuildPeImage(const PeImageSpec &spec)
     Put32(b, o + 92, 16);
     directories = o + 96;
   }
-  if (spec.versionResource) {
+  if (options.versionResource) {
     Put32(b, directories + 2 * 8, rsrcRva);  // IMAGE_DIRECTORY_ENTRY_RESOURCE
     Put32(b, directories + 2 * 8 + 4, (uint32_t)rsrc.size());
   }
@@ -220,13 +220,13 @@ std::vector<uint8_t> BuildPeImage(const PeImageSpec &spec)
   };
   section(0, ".text", 0x10, textRva, kCodeRawSize, textRaw, 0x60000020);
   b[textRaw] = 0xC3;  // ret
-  if (spec.versionResource) {
+  if (options.versionResource) {
     section(1, ".rsrc", (uint32_t)rsrc.size(), rsrcRva, rsrcRawSize, rsrcRaw, 0x40000040);
     memcpy(&b[rsrcRaw], rsrc.data(), rsrc.size());
   }
 
-  if (spec.size)
-    b.resize(spec.size, 0);
+  if (options.size)
+    b.resize(options.size, 0);
   return b;
 }
 

@@ -12,7 +12,7 @@
 
 namespace sim {
 
-struct PeImageSpec {
+struct PeImageOptions {
   bool x64 = true;                               // PE32+ for AMD64, else PE32 for i386
   bool dynamicBase = true;                       // IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE
   bool versionResource = true;                   // a .rsrc section with RT_VERSION
@@ -21,7 +21,7 @@ struct PeImageSpec {
   size_t size = 0;                               // 0: natural size; else cut or zero-padded to it
 };
 
-std::vector<uint8_t> BuildPeImage(const PeImageSpec &spec);
+std::vector<uint8_t> BuildPeImage(const PeImageOptions &options);
 
 // A short account of a PE image for reports ("PE32+ without DYNAMIC_BASE,
 // version 6.1.7601.17514"), or "" when the bytes are not one.

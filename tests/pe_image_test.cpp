@@ -55,12 +55,12 @@ TEST_F(PeImageTest, HeadersOfBothKinds)
 
 TEST_F(PeImageTest, SizeCutsOrPads)
 {
-  sim::PeImageSpec spec = PeSpec(true, false);
-  std::vector<uint8_t> whole = sim::BuildPeImage(spec);
+  sim::PeImageOptions options = PeOptions(true, false);
+  std::vector<uint8_t> whole = sim::BuildPeImage(options);
   for (size_t size : {(size_t)4096, (size_t)4097, whole.size() + 100}) {
     SCOPED_TRACE(size);
-    spec.size = size;
-    std::vector<uint8_t> b = sim::BuildPeImage(spec);
+    options.size = size;
+    std::vector<uint8_t> b = sim::BuildPeImage(options);
     ASSERT_EQ(size, b.size());
     size_t common = size < whole.size() ? size : whole.size();
     EXPECT_TRUE(std::equal(b.begin(), b.begin() + (long)common, whole.begin()));
@@ -104,9 +104,9 @@ TEST_F(PeImageTest, VersionResourceReadThroughVersionDll)
 
 TEST_F(PeImageTest, VersionAtTheLargestHeaderOffset)
 {
-  sim::PeImageSpec spec = PeSpec(false, false, "6.0.6002.18005");
-  spec.peOffset = 3848;
-  sim::MakeFile("C:\\x\\late.exe", sim::BuildPeImage(spec));
+  sim::PeImageOptions options = PeOptions(false, false, "6.0.6002.18005");
+  options.peOffset = 3848;
+  sim::MakeFile("C:\\x\\late.exe", sim::BuildPeImage(options));
   EXPECT_EQ(0x0006000017724655ull, ReadFileVersion("C:\\x\\late.exe"));
 }
 
@@ -120,7 +120,7 @@ TEST_F(PeImageTest, VersionErrors)
 {
   sim::MakeFile("C:\\x\\notes.txt", std::string(5000, 'n'));
   sim::MakeFile("C:\\x\\plain.exe", PeImage(true, true, ""));
-  sim::PeImageSpec cut = PeSpec(true, false);
+  sim::PeImageOptions cut = PeOptions(true, false);
   cut.size = 4097;
   sim::MakeFile("C:\\x\\cut.exe", sim::BuildPeImage(cut));
   sim::MakeDir("C:\\x\\folder.exe");

@@ -8,21 +8,21 @@
 #include "pe_image.h"
 #include "sim.h"
 
-inline sim::PeImageSpec PeSpec(bool x64, bool dynamicBase, const std::string &version = "6.1.7601.17514")
+inline sim::PeImageOptions PeOptions(bool x64, bool dynamicBase, const std::string &version = "6.1.7601.17514")
 {
-  sim::PeImageSpec spec;
-  spec.x64 = x64;
-  spec.dynamicBase = dynamicBase;
+  sim::PeImageOptions options;
+  options.x64 = x64;
+  options.dynamicBase = dynamicBase;
   if (version.empty())
-    spec.versionResource = false;
+    options.versionResource = false;
   else
-    sim::ParseVersionText(version, spec.version);
-  return spec;
+    sim::ParseVersionText(version, options.version);
+  return options;
 }
 
 inline std::vector<uint8_t> PeImage(bool x64, bool dynamicBase, const std::string &version = "6.1.7601.17514")
 {
-  return sim::BuildPeImage(PeSpec(x64, dynamicBase, version));
+  return sim::BuildPeImage(PeOptions(x64, dynamicBase, version));
 }
 
 inline void PutLe32(std::vector<uint8_t> &b, size_t at, uint32_t v)

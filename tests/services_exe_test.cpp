@@ -20,16 +20,16 @@ protected:
 // An image whose header block would say infected unless the case changes it.
 std::vector<uint8_t> Infected(size_t size = 0)
 {
-  sim::PeImageSpec spec = PeSpec(true, false);
-  spec.size = size;
-  return sim::BuildPeImage(spec);
+  sim::PeImageOptions options = PeOptions(true, false);
+  options.size = size;
+  return sim::BuildPeImage(options);
 }
 
 std::vector<uint8_t> AtOffset(uint32_t peOffset, bool x64)
 {
-  sim::PeImageSpec spec = PeSpec(x64, false);
-  spec.peOffset = peOffset;
-  return sim::BuildPeImage(spec);
+  sim::PeImageOptions options = PeOptions(x64, false);
+  options.peOffset = peOffset;
+  return sim::BuildPeImage(options);
 }
 
 struct HeaderCase {

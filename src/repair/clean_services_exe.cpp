@@ -19,12 +19,14 @@ static int JoinPath(char *out, const char *a, const char *b, const char *c)
 ULONGLONG ReadFileVersion(const char *path)
 {
   DWORD size;
+  DWORD unused = 0;
   void *info = NULL;
   VS_FIXEDFILEINFO *fixed = NULL;
   UINT length = 0;
   ULONGLONG version = 0;
 
-  size = GetFileVersionInfoSizeA(path, NULL);
+  // Before Vista the handle out-parameter is not documented as optional; its value is unused.
+  size = GetFileVersionInfoSizeA(path, &unused);
   if (size == 0)
     goto out;
   info = HeapAlloc(GetProcessHeap(), 0, size);
