@@ -90,6 +90,7 @@ if(FUZZ)
     add_test(NAME fuzz_smoke_${name} COMMAND ${CMAKE_SOURCE_DIR}/fuzz/run_fuzzer.sh $<TARGET_FILE:${name}> ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name} ${FUZZ_SECONDS})
     set_tests_properties(fuzz_smoke_${name} PROPERTIES TIMEOUT 900)
   endforeach()
+endif()
 
 # The repair's fixtures as real files, and the host side of the Wine comparison
 # (tests/wine/repair_compare.sh).
