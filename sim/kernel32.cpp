@@ -488,9 +488,12 @@ static ssize_t StreamWrite(void *cookie, const char *buf, size_t size)
     return -1;
   // Text mode: each line feed is stored as CR LF; "a" mode: always at the end.
   for (size_t i = 0; i < size; i++) {
-    if (buf[i] == '\n')
+    if (buf[i] == '\n') {
       n->data.push_back('\r');
+      M().streamBytes++;
+    }
     n->data.push_back((uint8_t)buf[i]);
+    M().streamBytes++;
   }
   return (ssize_t)size;
 }

@@ -33,7 +33,7 @@ bool Enter(const char *function, DWORD *error)
   Machine &m = M();
   int n = ++m.callCounts[function];
   if (m.recordCalls)
-    m.calls.push_back(CallRecord{function, m.redirectionOff});
+    m.calls.push_back(CallRecord{function, m.redirectionOff, m.streamBytes});
   for (const Fault &f : m.faults) {
     if (f.function == function && (f.nth == 0 || f.nth == n)) {
       if (error)

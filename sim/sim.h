@@ -73,6 +73,7 @@ struct Fault {
 struct CallRecord {
   std::string function;
   bool redirectionOff;
+  uint64_t streamBytes;  // bytes the log streams had stored when the call was made
 };
 
 struct PendingRename {
@@ -142,6 +143,7 @@ struct Machine {
   std::vector<Fault> faults;
   std::map<std::string, int> callCounts;
   bool recordCalls = false;
+  uint64_t streamBytes = 0;  // bytes stored by all log streams so far
   std::vector<CallRecord> calls;
 };
 

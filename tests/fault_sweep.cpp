@@ -63,8 +63,9 @@ std::vector<std::string> Lines(const std::string &text)
   return out;
 }
 
-// Is this (lower-case) path strictly inside a hideout folder?
-bool InsideHideout(const std::string &path)
+// Is this (lower-case) path strictly inside a hideout folder (or, with
+// orFolder, the hideout folder itself)?
+bool InsideHideout(const std::string &path, bool orFolder = false)
 {
   for (const char *root : {"c:\\$recycle.bin\\", "c:\\recycler\\"}) {
     if (!StartsWith(path, root))
@@ -75,7 +76,9 @@ bool InsideHideout(const std::string &path)
       return false;
     size_t b = rest.find('\\', a + 1);
     std::string bot = rest.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
-    return b != std::string::npos && b + 1 < rest.size() && !bot.empty() && bot[0] == '$';
+    if (bot.empty() || bot[0] != '$')
+      return false;
+    return (b != std::string::npos && b + 1 < rest.size()) || (orFolder && b == std::string::npos);
   }
   return false;
 }
@@ -106,6 +109,7 @@ struct SuccessLines {
 // The lines that report the success of what a call does; failing that call
 // must take at least one of them away.
 const SuccessLines kSuccessLines[] = {
+    {"RegSetValueExA", "Current registry value ", ""},
     {"RegSetValueExA", "New registry value ", ""},
     {"RegSetValueExA", "Successfully registered", ""},
     {"RegSetValueExW", "Writing value", "... success"},
@@ -120,15 +124,31 @@ const SuccessLines kSuccessLines[] = {
     {"RegCreateKeyExA", "Successfully registered", ""},
 };
 
-size_t CountSuccess(const SweepOutcome &o, const std::string &function)
+bool IsSuccessLine(const std::string &function, const std::string &line)
 {
-  size_t n = 0;
+  for (const SuccessLines &s : kSuccessLines)
+    if (function == s.function && StartsWith(line, s.prefix) && EndsWith(line, s.suffix))
+      return true;
+  return false;
+}
+
+// The first line the log stored after the nth call of the function.
+bool LineAfterCall(const SweepOutcome &o, const sim::Fault &fault, std::string *line)
+{
+  std::string log;
   for (const RunOutcome &r : o.runs)
-    for (const std::string &line : Lines(r.log))
-      for (const SuccessLines &s : kSuccessLines)
-        if (function == s.function && StartsWith(line, s.prefix) && EndsWith(line, s.suffix))
-          n++;
-  return n;
+    log += r.log;
+  int n = 0;
+  for (const sim::CallRecord &c : o.calls) {
+    if (c.function != fault.function || ++n != fault.nth)
+      continue;
+    if (c.streamBytes >= log.size())
+      return false;
+    size_t end = log.find("\r\n", c.streamBytes);
+    *line = log.substr(c.streamBytes, end == std::string::npos ? std::string::npos : end - c.streamBytes);
+    return true;
+  }
+  return false;
 }
 
 bool HasSuccessLines(const std::string &function)
@@ -196,6 +216,7 @@ bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome 
   out->before = sim::TakeSnapshot();
   for (const sim::ScenarioRun &run : scenario.runs) {
     if (run.reboot) {
+      out->renamesDone.insert(out->renamesDone.end(), m.pendingRenames.begin(), m.pendingRenames.end());
       sim::Reboot();
       continue;
     }
@@ -215,10 +236,11 @@ bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome 
     out->runs.push_back(r);
   }
   out->after = sim::TakeSnapshot();
+  out->calls = m.calls;
   return true;
 }
 
-std::vector<std::string> CheckInvariants(const SweepOutcome &o, const SweepOutcome &baseline, const sim::Fault *fault)
+std::vector<std::string> CheckInvariants(const SweepOutcome &o, const sim::Fault *fault)
 {
   std::vector<std::string> bad;
   sim::Machine &m = sim::M();
@@ -258,13 +280,36 @@ std::vector<std::string> CheckInvariants(const SweepOutcome &o, const SweepOutco
       bad.push_back(run + "files removed although services.exe was not replaced");
   }
 
-  // Files: deletions only inside the hideouts, writes only in the log folder.
+  // Files: deletions only inside the hideouts, writes only in the log folder,
+  // and the services.exe replacement the reboot carried out.
+  std::vector<sim::PendingRename> renames = o.renamesDone;
+  renames.insert(renames.end(), m.pendingRenames.begin(), m.pendingRenames.end());
+  std::set<std::string> moved;
+  for (const sim::PendingRename &r : renames) {
+    for (std::string p : {r.from, r.to}) {
+      if (!p.empty() && p[0] == '!')
+        p.erase(0, 1);
+      if (StartsWith(p, "\\??\\"))
+        p.erase(0, 4);
+      moved.insert(sim::Lower(p));
+    }
+    std::string to = sim::Lower(r.to), from = sim::Lower(r.from);
+    if (!EndsWith(to, "\\system32\\services.exe") || !EndsWith(from, "\\services.exe") ||
+        from.find("\\winsxs\\") == std::string::npos)
+      bad.push_back("delayed move other than a component-store services.exe over the installed one: " + r.from +
+                    " -> " + r.to);
+  }
   for (const std::string &d : sim::Differences(o.before, o.after)) {
     bool isFile = StartsWith(d, "removed file ") || StartsWith(d, "added file ") || StartsWith(d, "changed file ");
     if (isFile) {
       std::string rest = d.substr(d.find("file ") + 5);
       std::string path = sim::Lower(rest.substr(0, rest.find(": ") == std::string::npos ? rest.size() : rest.find(": ")));
-      if (StartsWith(d, "removed file ") ? !(InsideHideout(path) || InsideLogFolder(path)) : !InsideLogFolder(path))
+      // Removals inside the hideouts; DACL changes there too (the folders
+      // themselves get theirs); anything else only in the log folder.
+      bool allowed = InsideLogFolder(path) || moved.count(path) ||
+                     (StartsWith(d, "removed file ") && InsideHideout(path)) ||
+                     (StartsWith(d, "changed file ") && InsideHideout(path, true));
+      if (!allowed)
         bad.push_back("file change outside the hideouts and the log folder: " + d);
     } else {
       std::string rest = d.substr(d.find("registry ") + 9);
@@ -273,16 +318,12 @@ std::vector<std::string> CheckInvariants(const SweepOutcome &o, const SweepOutco
         bad.push_back("registry change outside the cleaner's keys: " + d);
     }
   }
-  for (const sim::PendingRename &r : m.pendingRenames)
-    if (!EndsWith(sim::Lower(r.to), "\\system32\\services.exe"))
-      bad.push_back("pending rename of something other than services.exe: " + r.to);
 
-  // A failed call takes away at least one of the success lines it would have earned.
-  if (fault && HasSuccessLines(fault->function)) {
-    size_t before = CountSuccess(baseline, fault->function), now = CountSuccess(o, fault->function);
-    if (before > 0 && now >= before)
-      bad.push_back("success lines for " + fault->function + " did not drop (" + std::to_string(now) + ")");
-  }
+  // The step whose call failed does not report success.
+  std::string next;
+  if (fault && HasSuccessLines(fault->function) && LineAfterCall(o, *fault, &next) &&
+      IsSuccessLine(fault->function, next))
+    bad.push_back("success reported after " + fault->function + " failed: " + next);
   if (fault && fault->function == "ExitWindowsEx") {
     bool reported = false;
     for (const RunOutcome &r : o.runs)
@@ -304,9 +345,9 @@ SweepSummary Sweep(const std::string &json)
     summary.messages.push_back("scenario: " + error);
     return summary;
   }
-  std::vector<sim::CallRecord> calls = sim::M().calls;
+  std::vector<sim::CallRecord> calls = baseline.calls;
   summary.runs++;
-  for (const std::string &b : CheckInvariants(baseline, baseline, nullptr)) {
+  for (const std::string &b : CheckInvariants(baseline, nullptr)) {
     summary.messages.push_back("baseline: " + b);
     summary.failures++;
   }
@@ -320,10 +361,10 @@ SweepSummary Sweep(const std::string &json)
       continue;
     sim::Fault fault{c.function, nth, PlatformErrorFor(c.function)};
     SweepOutcome o;
-    RunScenario(json, &fault, &o, &error, false);
+    RunScenario(json, &fault, &o, &error, true);
     summary.callsSwept++;
     summary.runs++;
-    std::vector<std::string> bad = CheckInvariants(o, baseline, &fault);
+    std::vector<std::string> bad = CheckInvariants(o, &fault);
     summary.failures += bad.size();
     for (const std::string &b : bad)
       if (summary.messages.size() < 20)

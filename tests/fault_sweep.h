@@ -19,6 +19,10 @@ struct RunOutcome {
 struct SweepOutcome {
   std::vector<RunOutcome> runs;
   sim::Snapshot before, after;
+  // The calls made, when recorded, and the log text of all runs in order.
+  std::vector<sim::CallRecord> calls;
+  // Delayed moves carried out by the simulated reboots between runs.
+  std::vector<sim::PendingRename> renamesDone;
 };
 
 // Loads the scenario (failing on a bad one), optionally with one injected
@@ -27,11 +31,10 @@ struct SweepOutcome {
 bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
                  bool record);
 
-// The invariants; each violation is one message. The baseline is the same
-// scenario run without a fault (used to tell whether a success line is owed
-// to the failed call).
-std::vector<std::string> CheckInvariants(const SweepOutcome &outcome, const SweepOutcome &baseline,
-                                         const sim::Fault *fault);
+// The invariants; each violation is one message. With a fault, the outcome
+// must have been recorded (the line logged right after the failed call is the
+// step's outcome, and it must not report success).
+std::vector<std::string> CheckInvariants(const SweepOutcome &outcome, const sim::Fault *fault);
 
 // The error the platform gives when this function fails, for the sweep.
 DWORD PlatformErrorFor(const std::string &function);

@@ -20,7 +20,7 @@ class FaultSweepTest : public SimTest {};
 
 TEST_F(FaultSweepTest, EveryCallOfAWholeCleaning)
 {
-  const char *scenarios[] = {"xp-clean.json", "server2003.json"};
+  const char *scenarios[] = {"win7-x64-infected.json", "xp-infected.json"};
   size_t calls = 0, runs = 0, failures = 0;
   for (const char *name : scenarios) {
     SCOPED_TRACE(name);
@@ -48,7 +48,7 @@ TEST_F(FaultSweepTest, InvariantsCatchAPlantedLeak)
   std::string error;
   ASSERT_TRUE(RunScenario(json, nullptr, &o, &error, false)) << error;
   void *leak = HeapAlloc(GetProcessHeap(), 0, 16);
-  std::vector<std::string> bad = CheckInvariants(o, o, nullptr);
+  std::vector<std::string> bad = CheckInvariants(o, nullptr);
   ASSERT_EQ(1u, bad.size());
   EXPECT_EQ("1 heap blocks left allocated", bad[0]);
   HeapFree(GetProcessHeap(), 0, leak);
@@ -56,17 +56,24 @@ TEST_F(FaultSweepTest, InvariantsCatchAPlantedLeak)
 
 TEST_F(FaultSweepTest, InvariantsCatchAWrongSuccessLine)
 {
-  std::string json = ReadScenario("xp-clean.json");
-  SweepOutcome baseline, o;
+  std::string json = ReadScenario("xp-infected.json");
+  SweepOutcome o;
   std::string error;
-  ASSERT_TRUE(RunScenario(json, nullptr, &baseline, &error, false)) << error;
-  // As if the registration had reported success although its write failed.
-  baseline.runs[0].log += "Successfully registered for start after reboot for services restoration\r\n";
-  o = baseline;
-  sim::Fault fault{"RegSetValueExA", 1, ERROR_ACCESS_DENIED};
-  std::vector<std::string> bad = CheckInvariants(o, baseline, &fault);
+  // The first file deletion fails; its outcome line says so.
+  sim::Fault fault{"DeleteFileW", 1, ERROR_SHARING_VIOLATION};
+  ASSERT_TRUE(RunScenario(json, &fault, &o, &error, true)) << error;
+  EXPECT_TRUE(CheckInvariants(o, &fault).empty());
+  // As if the removal had reported success although the deletion failed.
+  std::string &log = o.runs[0].log;
+  size_t at = log.find("Removing file ");
+  ASSERT_NE(std::string::npos, at);
+  size_t end = log.find("\r\n", at);
+  std::string line = log.substr(at, end - at);
+  ASSERT_EQ("... failed", line.substr(line.size() - 10));
+  log.replace(at, end - at, line.substr(0, line.size() - 10) + "... success");
+  std::vector<std::string> bad = CheckInvariants(o, &fault);
   ASSERT_EQ(1u, bad.size());
-  EXPECT_EQ(0u, bad[0].find("success lines for RegSetValueExA did not drop"));
+  EXPECT_EQ(0u, bad[0].find("success reported after DeleteFileW failed: Removing file "));
 }
 
 TEST_F(FaultSweepTest, InvariantsCatchChangesOutsideTheInfection)
@@ -79,7 +86,7 @@ TEST_F(FaultSweepTest, InvariantsCatchChangesOutsideTheInfection)
   sim::SetString("HKLM\\Software\\Other", "x", "y");
   sim::RemoveNode("C:\\Tools");
   o.after = sim::TakeSnapshot();
-  std::vector<std::string> bad = CheckInvariants(o, o, nullptr);
+  std::vector<std::string> bad = CheckInvariants(o, nullptr);
   EXPECT_EQ(4u, bad.size()) << "the file, the key, its value and the removed folder";
 }
 

@@ -64,8 +64,9 @@ int main(int argc, char **argv)
           if (sim::Lower(k->values[i].name) == "tarvoskevcleaner")
             k->values.erase(k->values.begin() + (long)i--);
     }
-    for (const std::string &a : run.args)
-      commandLine += " " + a;
+    if (!run.fromRunOnce)
+      for (const std::string &a : run.args)
+        commandLine += " " + a;
     for (char c : run.keys)
       m.keys.push_back((unsigned char)c);
 
