@@ -37,6 +37,11 @@ ULONGLONG ReadFileVersion(const char *path)
   // The root block holds VS_FIXEDFILEINFO.
   if (!VerQueryValueA(info, "\\", (LPVOID *)&fixed, &length))
     goto out;
+  // VerQueryValueA trusts the block's own lengths: in a malformed resource
+  // that claims more than the file holds, the structure lies past the buffer.
+  // (An address below the buffer wraps to a large offset.)
+  if (size < sizeof(VS_FIXEDFILEINFO) || (ULONG_PTR)fixed - (ULONG_PTR)info > size - sizeof(VS_FIXEDFILEINFO))
+    goto out;
   version = (ULONGLONG)fixed->dwFileVersionMS << 32 | fixed->dwFileVersionLS;
 
 out:
