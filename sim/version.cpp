@@ -178,7 +178,9 @@ bool ReadNode(const uint8_t *at, const uint8_t *end, VersionNode *node)
   node->key = Utf16ToUtf8(key.data());
   size_t keyEnd = (size_t)(p - at);
   keyEnd = (keyEnd + 3) & ~(size_t)3;
-  node->value = at + (keyEnd < node->length ? keyEnd : node->length);
+  // The value starts at the next DWORD boundary after the key, as the
+  // platform computes it, even when the node's length says it has none.
+  node->value = at + keyEnd;
   size_t valueBytes = node->type == 1 ? node->valueLength * 2u : node->valueLength;
   size_t childStart = (keyEnd + valueBytes + 3) & ~(size_t)3;
   node->children = at + (childStart < node->length ? childStart : node->length);
@@ -290,6 +292,14 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *buffer, PUINT length
       text.push_back((WCHAR)Read16(node.value + 2 * i));
     text.push_back(0);
     std::string a = Utf8ToAnsi(Utf16ToUtf8(text.data()));
+    // A block whose lengths claim more than the file held would have the
+    // platform write past the caller's buffer; the simulation refuses, for a
+    // heap block whose size it knows.
+    auto block = M().heapBlocks.find((void *)root);
+    if (block != M().heapBlocks.end() && (size_t)(ansi - (char *)root) + a.size() + 1 > block->second) {
+      M().lastError = ERROR_INSUFFICIENT_BUFFER;
+      return FALSE;
+    }
     memcpy(ansi, a.c_str(), a.size() + 1);
     *buffer = ansi;
   } else {
