@@ -357,6 +357,16 @@ FsNode *Node(const std::string &fullPath)
 
 bool Exists(const std::string &fullPath) { return Node(fullPath) != nullptr; }
 
+bool OnReadOnlyMedia(const std::string &fullPath)
+{
+  for (std::string p = ParentOf(fullPath); !p.empty(); p = ParentOf(p)) {
+    FsNode *n = Node(p);
+    if (n && n->readOnlyMedia)
+      return true;
+  }
+  return false;
+}
+
 std::string ParentOf(const std::string &fullPath)
 {
   std::vector<std::string> parts = Split(fullPath);

@@ -33,7 +33,8 @@ struct FsNode {
   bool symlink = false;
   // Held open by another process with the given share mode (-1: not held).
   int heldShareMode = -1;
-  // Nothing may be created or written below this folder (read-only media).
+  // Nothing may be created or written below this folder, at any depth
+  // (read-only media).
   bool readOnlyMedia = false;
 };
 
@@ -201,6 +202,8 @@ FsNode &MakeDir(const std::string &fullPath);                       // with pare
 FsNode &MakeFile(const std::string &fullPath, const std::vector<uint8_t> &data);
 FsNode &MakeFile(const std::string &fullPath, const std::string &text);
 bool Exists(const std::string &fullPath);
+// A folder above the path lies on read-only media.
+bool OnReadOnlyMedia(const std::string &fullPath);
 void RemoveNode(const std::string &fullPath);
 std::string FileText(const std::string &fullPath);  // raw bytes as a string
 
