@@ -282,25 +282,27 @@ static std::string Redirect(const std::string &full)
   return full;
 }
 
-// Junctions and directory links in the middle of a path are followed.
+// Junctions and directory links in the middle of a path are followed. The
+// folders above the last component are looked up one prefix at a time (the
+// map's keys are lower-cased, the root with its backslash).
 static std::string FollowIntermediate(const std::string &full)
 {
   std::vector<std::string> parts = Split(full);
-  std::vector<std::string> done;
-  for (size_t i = 0; i < parts.size(); i++) {
-    done.push_back(parts[i]);
-    if (i + 1 == parts.size())
-      break;
-    FsNode *n = Node(Join(done));
-    if (n && !n->reparseTarget.empty()) {
-      std::string rest;
-      for (size_t k = i + 1; k < parts.size(); k++)
-        rest += "\\" + parts[k];
-      std::string target = n->reparseTarget;
-      if (!target.empty() && target.back() == '\\')
-        target.pop_back();
-      return FollowIntermediate(target + rest);
-    }
+  const auto &files = M().files;
+  std::string prefix;
+  for (size_t i = 0; i + 1 < parts.size(); i++) {
+    prefix += Lower(parts[i]);
+    auto it = files.find(i == 0 ? prefix + "\\" : prefix);
+    prefix += '\\';
+    if (it == files.end() || it->second.reparseTarget.empty())
+      continue;
+    std::string rest;
+    for (size_t k = i + 1; k < parts.size(); k++)
+      rest += "\\" + parts[k];
+    std::string target = it->second.reparseTarget;
+    if (!target.empty() && target.back() == '\\')
+      target.pop_back();
+    return FollowIntermediate(target + rest);
   }
   return Join(parts);
 }
@@ -359,9 +361,14 @@ bool Exists(const std::string &fullPath) { return Node(fullPath) != nullptr; }
 
 bool OnReadOnlyMedia(const std::string &fullPath)
 {
-  for (std::string p = ParentOf(fullPath); !p.empty(); p = ParentOf(p)) {
-    FsNode *n = Node(p);
-    if (n && n->readOnlyMedia)
+  std::vector<std::string> parts = Split(fullPath);
+  const auto &files = M().files;
+  std::string prefix;
+  for (size_t i = 0; i + 1 < parts.size(); i++) {
+    prefix += Lower(parts[i]);
+    auto it = files.find(i == 0 ? prefix + "\\" : prefix);
+    prefix += '\\';
+    if (it != files.end() && it->second.readOnlyMedia)
       return true;
   }
   return false;

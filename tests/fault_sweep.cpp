@@ -202,13 +202,17 @@ bool SweepSkips(const std::string &f)
   return skipped.count(f) != 0;
 }
 
-bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
-                 bool record)
+namespace {
+
+bool RunLoaded(const std::string &json, const sim::Fault *fault, const std::function<void()> &extend,
+               SweepOutcome *out, std::string *error, bool record)
 {
   sim::Scenario scenario;
   if (!sim::LoadScenario(json, &scenario, error))
     return false;
   sim::Machine &m = sim::M();
+  if (extend)
+    extend();
   if (fault)
     m.faults.push_back(*fault);
   m.recordCalls = record;
@@ -238,6 +242,20 @@ bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome 
   out->after = sim::TakeSnapshot();
   out->calls = m.calls;
   return true;
+}
+
+}  // namespace
+
+bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
+                 bool record)
+{
+  return RunLoaded(json, fault, nullptr, out, error, record);
+}
+
+bool RunScenario(const std::string &json, const std::function<void()> &extend, SweepOutcome *out,
+                 std::string *error)
+{
+  return RunLoaded(json, nullptr, extend, out, error, false);
 }
 
 std::vector<std::string> CheckInvariants(const SweepOutcome &o, const sim::Fault *fault)
