@@ -426,7 +426,7 @@ FsNode &MakeDir(const std::string &fullPath)
 FsNode &MakeFile(const std::string &fullPath, const std::vector<uint8_t> &data)
 {
   std::string parent = ParentOf(fullPath);
-  if (!parent.empty())
+  if (!parent.empty() && !Node(parent))
     MakeDir(parent);
   FsNode &n = M().files[Lower(fullPath)];
   n.name = Split(fullPath).back();
