@@ -1,5 +1,6 @@
 // Simulated advapi32 registry: keys with handles, values with their stored
 // types, the merged HKEY_CLASSES_ROOT view and the WOW64 registry views.
+#include "security.h"
 #include "sim.h"
 
 using namespace sim;
@@ -81,6 +82,10 @@ std::string ResolveKey(HKEY root, const char *subKey, REGSAM sam, bool forCreate
       return "";
     }
     base = h->path;
+    // An empty sub key names the handle's own key: a new handle to it, with
+    // no view applied again.
+    if (Append(base, sub) == base)
+      return base;
   }
   return ApplyView(Append(base, sub), sam);
 }
@@ -111,13 +116,51 @@ RegValue *FindValue(RegKey &k, const std::string &name)
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
+// The handle keeps the access granted when it was opened, generic rights
+// mapped; later changes of the key's descriptor do not alter it.
 HKEY OpenHandle(const std::string &path, REGSAM sam)
 {
   Handle h;
   h.kind = HandleKind::Key;
   h.path = path;
-  h.access = sam;
+  h.access = MapGenericKey(sam) & ~(DWORD)(KEY_WOW64_64KEY | KEY_WOW64_32KEY | MAXIMUM_ALLOWED);
   return (HKEY)NewHandle(h);
+}
+
+std::vector<std::string> Components(const std::string &path)
+{
+  std::vector<std::string> parts;
+  std::string cur;
+  for (char c : path) {
+    if (c == '\\') {
+      if (!cur.empty())
+        parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty())
+    parts.push_back(cur);
+  return parts;
+}
+
+// Creates the missing keys down to path, each with the descriptor inherited
+// from its parent and the name's letter case as the caller gave it.
+void CreateMissing(const std::string &path, const std::string &ancestor, const std::string &given)
+{
+  std::vector<std::string> all = Components(path), have = Components(ancestor), names = Components(given);
+  std::string cur = ancestor;
+  for (size_t i = have.size(); i < all.size(); i++) {
+    size_t fromEnd = all.size() - i;
+    std::string name = fromEnd <= names.size() ? names[names.size() - fromEnd] : all[i];
+    RegKey k;
+    k.name = name;
+    if (RegKey *parent = Key(cur))
+      k.securityDescriptor = InheritKeyDescriptor(parent->securityDescriptor);
+    cur = cur.empty() ? all[i] : cur + "\\" + all[i];
+    M().registry[cur] = k;
+  }
 }
 
 LONG QueryValue(HKEY key, const std::string &name, LPDWORD type, LPBYTE data, LPDWORD size, bool ansi)
@@ -131,6 +174,8 @@ LONG QueryValue(HKEY key, const std::string &name, LPDWORD type, LPBYTE data, LP
   RegKey *k = Key(path);
   if (!k)
     return ERROR_KEY_DELETED;
+  if (M().onQueryValue)
+    M().onQueryValue(path, name);
   RegValue *v = FindValue(*k, name);
   if (!v)
     return ERROR_FILE_NOT_FOUND;
@@ -159,7 +204,8 @@ LONG QueryValue(HKEY key, const std::string &name, LPDWORD type, LPBYTE data, LP
     *size = (DWORD)bytes.size();
     return ERROR_MORE_DATA;
   }
-  memcpy(data, bytes.data(), bytes.size());
+  if (!bytes.empty())
+    memcpy(data, bytes.data(), bytes.size());
   *size = (DWORD)bytes.size();
   return ERROR_SUCCESS;
 }
@@ -175,7 +221,11 @@ LONG SetValueBytes(HKEY key, const std::string &name, DWORD type, const BYTE *da
   RegKey *k = Key(path);
   if (!k)
     return ERROR_KEY_DELETED;
-  std::vector<uint8_t> bytes(data, data + size);
+  if (!data && size)
+    return ERROR_NOACCESS;
+  std::vector<uint8_t> bytes;
+  if (size)
+    bytes.assign(data, data + size);
   if (ansi && IsStringType(type)) {
     std::string a((const char *)data, size);
     std::vector<uint8_t> w;
@@ -204,6 +254,8 @@ std::string KeyPathOf(HKEY key)
   Handle *h = FindHandle((uintptr_t)key, HandleKind::Key);
   return h ? h->path : "";
 }
+
+Handle *KeyHandleOf(HKEY key, std::string *path) { return KeyHandle(key, path); }
 }  // namespace sim
 
 extern "C" {
@@ -248,28 +300,22 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR className, D
     if (access != ERROR_SUCCESS)
       return (LONG)access;
   } else {
-    // A new key's rights come from its parent's descriptor; asking for the
-    // audit settings needs the security privilege in any case.
+    // Asking for the audit settings needs the security privilege in any case.
     if ((sam & ACCESS_SYSTEM_SECURITY) && !M().enabledPrivileges.count("SeSecurityPrivilege"))
       return ERROR_PRIVILEGE_NOT_HELD;
-    std::string parent = path.substr(0, path.rfind('\\'));
-    while (!KeyExists(parent) && parent.find('\\') != std::string::npos)
-      parent = parent.substr(0, parent.rfind('\\'));
-    if (KeyExists(parent)) {
-      DWORD access = CheckKeyAccess(parent, KEY_CREATE_SUB_KEY);
+    // Missing levels are created below the nearest existing key, which must
+    // let the caller create subkeys.
+    std::string ancestor = path;
+    while (!ancestor.empty() && !KeyExists(ancestor)) {
+      size_t cut = ancestor.rfind('\\');
+      ancestor = cut == std::string::npos ? "" : ancestor.substr(0, cut);
+    }
+    if (!ancestor.empty()) {
+      DWORD access = CheckKeyAccess(ancestor, KEY_CREATE_SUB_KEY);
       if (access != ERROR_SUCCESS)
         return (LONG)access;
     }
-    // Names keep the letter case the caller gave.
-    std::string display = path.substr(0, path.find('\\'));
-    std::string sub = subKey;
-    (void)display;
-    RegKey &k = MakeKey(path);
-    std::string lastGiven = AnsiToUtf8(subKey);
-    while (!lastGiven.empty() && lastGiven.back() == '\\')
-      lastGiven.pop_back();
-    size_t cut = lastGiven.rfind('\\');
-    k.name = cut == std::string::npos ? lastGiven : lastGiven.substr(cut + 1);
+    CreateMissing(path, ancestor, AnsiToUtf8(subKey));
   }
   *result = OpenHandle(path, sam);
   if (disposition)

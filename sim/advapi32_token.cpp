@@ -58,6 +58,10 @@ BOOL LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, PLUID luid)
     return FALSE;
   }
   (void)system;
+  if (!name || !luid) {
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
   std::string n = Lower(Utf16ToUtf8(name));
   for (const Privilege &p : kPrivileges) {
     if (Lower(p.name) == n) {
@@ -74,7 +78,6 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES stat
                            PTOKEN_PRIVILEGES previous, PDWORD returnLength)
 {
   DWORD injected;
-  (void)length, (void)previous, (void)returnLength;
   if (Enter("AdjustTokenPrivileges", &injected)) {
     M().lastError = injected;
     return FALSE;
@@ -84,28 +87,58 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES stat
     M().lastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
-  if (!(h->access & TOKEN_ADJUST_PRIVILEGES)) {
+  // The previous state is returned only on request, and needs TOKEN_QUERY.
+  if (!(h->access & TOKEN_ADJUST_PRIVILEGES) || (previous && !(h->access & TOKEN_QUERY))) {
     M().lastError = ERROR_ACCESS_DENIED;
     return FALSE;
   }
-  Machine &m = M();
-  if (disableAll) {
-    m.enabledPrivileges.clear();
-    m.lastError = ERROR_SUCCESS;
-    return TRUE;
+  if (!disableAll && !state) {
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
   }
+  Machine &m = M();
+  // The privileges that change, with the state they had; length is the size
+  // of the caller's buffer for them and matters only when there is one.
+  std::vector<std::pair<std::string, bool>> changes;
   bool all = true;
-  for (DWORD i = 0; i < state->PrivilegeCount; i++) {
-    const LUID_AND_ATTRIBUTES &p = state->Privileges[i];
-    const char *name = PrivilegeName(p.Luid);
-    if (!name || !m.heldPrivileges.count(name)) {
-      all = false;
-      continue;
+  if (disableAll) {
+    for (const std::string &name : m.enabledPrivileges)
+      changes.push_back({name, false});
+  } else {
+    for (DWORD i = 0; i < state->PrivilegeCount; i++) {
+      const LUID_AND_ATTRIBUTES &p = state->Privileges[i];
+      const char *name = PrivilegeName(p.Luid);
+      if (!name || !m.heldPrivileges.count(name)) {
+        all = false;
+        continue;
+      }
+      bool enable = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+      if (enable != (m.enabledPrivileges.count(name) != 0))
+        changes.push_back({name, enable});
     }
-    if (p.Attributes & SE_PRIVILEGE_ENABLED)
-      m.enabledPrivileges.insert(name);
+  }
+  if (previous) {
+    DWORD need = (DWORD)(sizeof(DWORD) + changes.size() * sizeof(LUID_AND_ATTRIBUTES));
+    if (returnLength)
+      *returnLength = need;
+    if (length < need) {
+      m.lastError = ERROR_INSUFFICIENT_BUFFER;
+      return FALSE;
+    }
+    previous->PrivilegeCount = (DWORD)changes.size();
+    LUID_AND_ATTRIBUTES *entries = previous->Privileges;
+    for (size_t i = 0; i < changes.size(); i++) {
+      for (const Privilege &p : kPrivileges)
+        if (changes[i].first == p.name)
+          entries[i].Luid = LUID{p.luid, 0};
+      entries[i].Attributes = changes[i].second ? 0 : SE_PRIVILEGE_ENABLED;
+    }
+  }
+  for (const auto &c : changes) {
+    if (c.second)
+      m.enabledPrivileges.insert(c.first);
     else
-      m.enabledPrivileges.erase(name);
+      m.enabledPrivileges.erase(c.first);
   }
   // Success even when some were not held; the caller learns it from the last error.
   m.lastError = all ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED;

@@ -177,7 +177,8 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
   if (w.value("versionQueryFails", false))
     FailCall("GetVersionExW", 0, ERROR_INVALID_PARAMETER);
 
-  for (auto it = j.value("env", json::object()).begin(); it != j.value("env", json::object()).end(); ++it) {
+  const json env = j.value("env", json::object());
+  for (auto it = env.begin(); it != env.end(); ++it) {
     std::string name = it.key();
     for (char &c : name)
       c = (char)toupper((unsigned char)c);

@@ -296,7 +296,103 @@ DWORD CheckKeyAccess(const std::string &keyPath, REGSAM sam)
   auto it = M().registry.find(keyPath);
   if (it == M().registry.end())
     return ERROR_FILE_NOT_FOUND;
-  return AccessGranted(it->second.securityDescriptor, sam, true) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+  DWORD want = MapGenericKey(sam);
+  // The take-ownership privilege grants WRITE_OWNER whatever the DACL says.
+  if (M().enabledPrivileges.count("SeTakeOwnershipPrivilege"))
+    want &= ~(DWORD)WRITE_OWNER;
+  return AccessGranted(it->second.securityDescriptor, want, true) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+std::string TokenDefaultOwner() { return "S-1-5-32-544"; }
+
+std::string TokenPrimaryGroup()
+{
+  // "None" (or "Domain Users"): RID 513 of the user's own domain.
+  const std::string &user = M().userSid;
+  size_t cut = user.rfind('-');
+  return cut == std::string::npos ? user : user.substr(0, cut) + "-513";
+}
+
+// Inheritance onto a new key (a container): ACEs marked CI apply to it, those
+// marked OI only pass on as inherit-only; an ACE that is effective here and
+// also inherits further, and names CREATOR OWNER/GROUP or generic rights, is
+// split into an effective ACE (owner substituted, rights mapped) and an
+// inherit-only one that keeps the original.
+static std::vector<Ace> InheritAces(const std::vector<Ace> &parent, const std::vector<uint8_t> &owner,
+                                    const std::vector<uint8_t> &group)
+{
+  const BYTE inheritance = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE;
+  const DWORD generic = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+  std::vector<uint8_t> creatorOwner, creatorGroup;
+  SidFromString("S-1-3-0", &creatorOwner);
+  SidFromString("S-1-3-1", &creatorGroup);
+  std::vector<Ace> out;
+  for (const Ace &a : parent) {
+    bool ci = (a.flags & CONTAINER_INHERIT_ACE) != 0, oi = (a.flags & OBJECT_INHERIT_ACE) != 0;
+    bool np = (a.flags & NO_PROPAGATE_INHERIT_ACE) != 0;
+    if (!ci && (!oi || np))
+      continue;
+    if (!ci) {
+      Ace io = a;
+      io.flags = (BYTE)(a.flags | INHERIT_ONLY_ACE | INHERITED_ACE);
+      out.push_back(io);
+      continue;
+    }
+    bool creator = a.sid == creatorOwner || a.sid == creatorGroup;
+    Ace effective = a;
+    effective.flags = (BYTE)((a.flags & ~inheritance) | INHERITED_ACE);
+    effective.mask = MapGenericKey(a.mask);
+    if (a.sid == creatorOwner)
+      effective.sid = owner;
+    else if (a.sid == creatorGroup)
+      effective.sid = group;
+    if (np) {
+      out.push_back(effective);
+    } else if (creator || (a.mask & generic)) {
+      out.push_back(effective);
+      Ace io = a;
+      io.flags = (BYTE)(a.flags | INHERIT_ONLY_ACE | INHERITED_ACE);
+      out.push_back(io);
+    } else {
+      Ace copy = a;
+      copy.flags = (BYTE)((a.flags & ~INHERIT_ONLY_ACE) | INHERITED_ACE);
+      out.push_back(copy);
+    }
+  }
+  return out;
+}
+
+std::vector<uint8_t> InheritKeyDescriptor(const std::vector<uint8_t> &parentDescriptor)
+{
+  SecurityDescriptor parent;
+  if (parentDescriptor.empty() || !ParseSecurityDescriptor(parentDescriptor.data(), parentDescriptor.size(), &parent))
+    return {};
+  SecurityDescriptor child;
+  SidFromString(TokenDefaultOwner(), &child.owner);
+  SidFromString(TokenPrimaryGroup(), &child.group);
+  child.hasDacl = true;
+  if (parent.hasDacl)
+    child.dacl = InheritAces(parent.dacl, child.owner, child.group);
+  if (parent.hasDacl && (parent.control & SE_DACL_AUTO_INHERITED))
+    child.control |= SE_DACL_AUTO_INHERITED;
+  if (child.dacl.empty()) {
+    // Nothing to inherit: the token's default DACL, full control for
+    // Administrators and SYSTEM.
+    child.control &= (WORD)~SE_DACL_AUTO_INHERITED;
+    for (const char *sid : {"S-1-5-32-544", "S-1-5-18"}) {
+      Ace a;
+      a.mask = KEY_ALL_ACCESS;
+      SidFromString(sid, &a.sid);
+      child.dacl.push_back(a);
+    }
+  }
+  if (parent.hasSacl) {
+    child.sacl = InheritAces(parent.sacl, child.owner, child.group);
+    child.hasSacl = !child.sacl.empty();
+    if (child.hasSacl && (parent.control & SE_SACL_AUTO_INHERITED))
+      child.control |= SE_SACL_AUTO_INHERITED;
+  }
+  return BuildSelfRelative(child);
 }
 
 }  // namespace sim

@@ -52,6 +52,18 @@ std::vector<std::string> TokenSids();
 // the owner is always granted READ_CONTROL and WRITE_DAC.
 bool AccessGranted(const std::vector<uint8_t> &selfRelative, DWORD desired, bool isKey);
 
+// SDDL to a self-relative descriptor, as ConvertStringSecurityDescriptorTo-
+// SecurityDescriptorA converts it (sim/sddl.cpp); false on a malformed string.
+bool SddlToSelfRelative(const std::string &sddl, std::vector<uint8_t> *sd);
+
+// The owner and primary group the token gives to objects it creates.
+std::string TokenDefaultOwner();
+std::string TokenPrimaryGroup();
+
+// The descriptor a new key receives under a parent with this descriptor
+// (empty for the simulated default, which allows everything).
+std::vector<uint8_t> InheritKeyDescriptor(const std::vector<uint8_t> &parentDescriptor);
+
 }  // namespace sim
 
 #endif

@@ -103,6 +103,10 @@ struct Machine {
 
   std::map<std::string, FsNode> files;
   std::map<std::string, RegKey> registry;
+  // Called by RegQueryValueExA/W on an existing key before the value is
+  // looked up (key path in map form, value name): lets a test change the
+  // value between two queries, as another process could.
+  std::function<void(const std::string &keyPath, const std::string &valueName)> onQueryValue;
 
   // Token
   std::string userSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
@@ -206,6 +210,9 @@ const RegValue *Value(const std::string &keyPath, const std::string &name);
 std::string StringValue(const std::string &keyPath, const std::string &name);  // UTF-16 data as UTF-8
 // Full registry path of an open key handle ("" when it is none).
 std::string KeyPathOf(HKEY key);
+// The handle record of an open key or predefined root, with its path
+// (nullptr when the handle is none).
+Handle *KeyHandleOf(HKEY key, std::string *path);
 
 // The simulated reboot: carries out pending renames, clears run-once, as the
 // platform does at the next start.

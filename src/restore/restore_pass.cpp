@@ -1,5 +1,100 @@
-// Restoration pass (not built yet).
+// Restore mode: the known-good set of the running edition written back key by
+// key, with the privileges that writing owners and SACLs needs.
 #include "../cleaner.h"
 
-void RestoreServicesFrom(DWORD, const RestoreRecord *, DWORD) {}
+struct EditionChoice {
+  DWORD osCode;
+  DWORD set;
+  const char *line;
+};
+
+// whole OsCode  set               line logged
+static const EditionChoice kEditions[] = {
+    {0x00000060, SET_VISTA, "Processing Windows Vista services restoration"},
+    {0x00000061, SET_WIN7, "Processing Windows 7 services restoration"},
+    {0x80000052, SET_SERVER2003, "Processing Windows Server 2003 services restoration"},
+    {0x80000061, SET_SERVER2008R2, "Processing Windows Server 2008 R2 services restoration"},
+};
+// Every other code, 64-bit XP (0x52 without the server bit) included.
+static const char kXpLine[] = "Processing Windows XP services restoration";
+
+// TOKEN_PRIVILEGES with room for two entries.
+struct TwoPrivileges {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[2];
+};
+static_assert(sizeof(TwoPrivileges) == 28, "a count and two 12-byte entries");
+
+static DWORD ChooseSet(DWORD osCode)
+{
+  DWORD i;
+
+  for (i = 0; i < sizeof(kEditions) / sizeof(kEditions[0]); i++) {
+    if (kEditions[i].osCode == osCode) {
+      LogLine(kEditions[i].line);
+      return kEditions[i].set;
+    }
+  }
+  LogLine(kXpLine);
+  return SET_XP;
+}
+
+// Nothing is logged when the token simply lacks the privileges:
+// AdjustTokenPrivileges succeeds then and the key requests fail instead.
+static void EnablePrivileges(void)
+{
+  HANDLE token = NULL;
+  TwoPrivileges privileges;
+
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+    token = NULL;
+    LogLine("Failed to acquire needed privileges.");
+    goto out;
+  }
+  privileges.PrivilegeCount = 2;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  privileges.Privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+  if (!LookupPrivilegeValueW(NULL, L"SeSecurityPrivilege", &privileges.Privileges[0].Luid) ||
+      !LookupPrivilegeValueW(NULL, L"SeTakeOwnershipPrivilege", &privileges.Privileges[1].Luid)) {
+    LogLine("Failed to acquire needed privileges.");
+    goto out;
+  }
+  AdjustTokenPrivileges(token, FALSE, (PTOKEN_PRIVILEGES)&privileges, sizeof(privileges), NULL, NULL);
+
+out:
+  if (token != NULL)
+    CloseHandle(token);
+}
+
+// One key: opened, given its descriptor, each value line reconciled, closed.
+static void RestoreRecordKey(const RestoreRecord *record)
+{
+  HKEY key = NULL;
+  const WCHAR *line;
+
+  key = CreateRestoreKey(record->root, record->subKey);
+  if (key == NULL)
+    goto out;
+  key = ApplyKeySecurity(key, record->sddl);
+  // Lines follow one another, each with its NUL; an empty line ends the list.
+  for (line = record->valueLines; *line != 0; line += lstrlenW(line) + 1)
+    ReconcileValue(line, key, record->keepExisting);
+
+out:
+  if (key != NULL)
+    RegCloseKey(key);
+}
+
+void RestoreServicesFrom(DWORD osCode, const RestoreRecord *records, DWORD count)
+{
+  DWORD set;
+  DWORD i;
+
+  set = ChooseSet(osCode);
+  EnablePrivileges();
+  for (i = 0; i < count; i++)
+    if (records[i].set == set)
+      RestoreRecordKey(&records[i]);
+}
+
 void RestoreServices(DWORD osCode) { RestoreServicesFrom(osCode, g_RestoreRecords, g_RestoreRecordCount); }
