@@ -43,3 +43,6 @@ target_link_libraries(cleaner_tests PRIVATE cleaner simwin gtest gtest_main)
 target_include_directories(cleaner_tests PRIVATE tests)
 add_test(NAME host_unit_tests COMMAND cleaner_tests --gtest_brief=1)
 set_tests_properties(host_unit_tests PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1")
+# The dataset's generator and capture tools.
+add_test(NAME dataset_tools COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/dataset_tools_test.py)
+set_tests_properties(dataset_tools PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
