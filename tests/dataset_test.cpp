@@ -787,7 +787,7 @@ std::string Join(const std::vector<std::string> &errors)
 
 class DatasetTest : public SimTest {};
 
-TEST_F(DatasetTest, TableHasEveryFigureOfItsDefinition)
+TEST_F(DatasetTest, TableHasEveryFixedFigure)
 {
   std::vector<std::string> errors = CheckDataset(g_RestoreRecords, g_RestoreRecordCount);
   EXPECT_TRUE(errors.empty()) << errors.size() << " problems:\n" << Join(errors);
@@ -973,6 +973,104 @@ TEST_F(BrokenDatasetTest, EachFaultIsReported)
     for (const std::string &e : errors)
       named = named || e.find(c.message) != std::string::npos;
     EXPECT_TRUE(named) << "expected \"" << c.message << "\" among:\n" << Join(errors);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Restore mode over the real table, edition by edition, on a machine whose
+// services were damaged, then once more on the restored machine.
+struct EditionRun {
+  DWORD osCode;
+  DWORD major, minor;
+  BYTE productType;
+  DWORD set;
+  const char *desktop;
+  const char *line;
+  const char *changedRuleKey;  // a keepExisting key whose first value is changed, or nullptr
+};
+const char *const kXpDesktopPath = "C:\\Documents and Settings\\All Users\\Desktop";
+const EditionRun kEditionRuns[] = {
+    {0x51, 5, 1, VER_NT_WORKSTATION, 0, kXpDesktopPath, "Processing Windows XP services restoration", nullptr},
+    {0x60, 6, 0, VER_NT_WORKSTATION, 1, "C:\\ProgramData\\Desktop", "Processing Windows Vista services restoration",
+     "SharedAccess\\Parameters\\FirewallPolicy\\FirewallRules"},
+    {0x61, 6, 1, VER_NT_WORKSTATION, 2, "C:\\Users\\Public\\Desktop", "Processing Windows 7 services restoration",
+     "SharedAccess\\Parameters\\FirewallPolicy\\FirewallRules"},
+    {0x80000052, 5, 2, VER_NT_SERVER, 3, kXpDesktopPath, "Processing Windows Server 2003 services restoration",
+     "SharedAccess\\Parameters\\FirewallPolicy\\RestrictedServices\\Static\\System"},
+    {0x80000061, 6, 1, VER_NT_SERVER, 4, "C:\\Users\\Public\\Desktop",
+     "Processing Windows Server 2008 R2 services restoration",
+     "SharedAccess\\Parameters\\FirewallPolicy\\FirewallRules"},
+};
+
+bool StartsWith(const std::string &s, const char *prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
+
+std::vector<std::string> RestoreOnce(const EditionRun &e)
+{
+  OpenTestLog(e.osCode);
+  RestoreServices(e.osCode);
+  CloseCleanerLog();
+  return LastSection(e.desktop);
+}
+
+class DatasetRestoreTest : public SimTest {};
+
+TEST_F(DatasetRestoreTest, DamagedServicesRestoredAndASecondRunWritesNothing)
+{
+  const std::string services = "HKLM\\System\\CurrentControlSet\\Services\\";
+  for (const EditionRun &e : kEditionRuns) {
+    SCOPED_TRACE(e.line);
+    FreshMachine();
+    sim::InstallWindows(e.major, e.minor, e.productType, false);
+    DWORD records = 0, lines = 0;
+    for (DWORD i = 0; i < g_RestoreRecordCount; i++)
+      if (g_RestoreRecords[i].set == e.set) {
+        records++;
+        lines += (DWORD)Lines(g_RestoreRecords[i].valueLines, nullptr).size();
+      }
+    // The damage: automatic updates disabled, a rule changed.
+    sim::SetDword(services + "wuauserv", "Start", 4);
+    std::string changedRule;
+    if (e.changedRuleKey) {
+      const RestoreRecord *r = FindKey(g_RestoreRecords, g_RestoreRecordCount, e.set, e.changedRuleKey);
+      ASSERT_NE(nullptr, r);
+      changedRule = Split(Lines(r->valueLines, nullptr).at(0)).name;
+      sim::SetString(services + e.changedRuleKey, changedRule, "v2.10|Action=Allow|Active=TRUE|Dir=In|");
+    }
+
+    std::vector<std::string> first = RestoreOnce(e);
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(e.line, first[0]);
+    size_t keyLines = 0, valueLines = 0;
+    for (const std::string &l : first) {
+      keyLines += StartsWith(l, "Creating HKLM\\System\\CurrentControlset\\Services\\");
+      valueLines += StartsWith(l, "Writing value") || StartsWith(l, "Updating value") ||
+                    StartsWith(l, "Value \"");
+      EXPECT_EQ(std::string::npos, l.find("failed")) << l;
+    }
+    EXPECT_EQ(records, keyLines);
+    EXPECT_EQ(lines, valueLines);
+    EXPECT_NE(first.end(), std::find(first.begin(), first.end(),
+                                     "Updating value \"Start\", current value differs from known good one... success"));
+    EXPECT_EQ(2u, sim::Value(services + "wuauserv", "Start")->data[0]);
+    if (e.changedRuleKey) {
+      // A rule list is kept as the machine has it.
+      EXPECT_NE(first.end(),
+                std::find(first.begin(), first.end(), "Value \"" + changedRule + "\" doesn't need updating"));
+      EXPECT_EQ("v2.10|Action=Allow|Active=TRUE|Dir=In|", sim::StringValue(services + e.changedRuleKey, changedRule));
+    }
+
+    // On the restored machine every line matches, is kept, or its key is
+    // closed to the cleaner by the descriptor just applied.
+    std::vector<std::string> second = RestoreOnce(e);
+    keyLines = 0;
+    for (const std::string &l : second) {
+      keyLines += StartsWith(l, "Creating HKLM\\System\\CurrentControlset\\Services\\");
+      EXPECT_FALSE(StartsWith(l, "Writing value") || StartsWith(l, "Updating value")) << l;
+    }
+    EXPECT_EQ(records, keyLines);
   }
 }
 
