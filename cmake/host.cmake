@@ -104,3 +104,7 @@ if(EXISTS /usr/lib/wine/wine64)
   add_test(NAME wine_repair_compare COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/repair_compare.sh)
   set_tests_properties(wine_repair_compare PROPERTIES SKIP_RETURN_CODE 77)
 endif()
+
+# The dataset's generator and capture tools.
+add_test(NAME dataset_tools COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/dataset_tools_test.py)
+set_tests_properties(dataset_tools PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
