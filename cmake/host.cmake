@@ -13,6 +13,8 @@ if(FUZZ)
   list(APPEND SAN_FLAGS -fsanitize=fuzzer-no-link)
 endif()
 add_compile_options(${SAN_FLAGS})
+# Optimised enough that the fault sweep's thousands of whole runs stay quick.
+add_compile_options(-O1)
 add_link_options(${SAN_FLAGS})
 
 # GoogleTest from Debian's source package, built with the same wchar_t.
@@ -49,6 +51,11 @@ target_link_libraries(cleaner_tests PRIVATE cleaner simwin gtest gtest_main)
 target_include_directories(cleaner_tests PRIVATE tests)
 add_test(NAME host_unit_tests COMMAND cleaner_tests --gtest_brief=1)
 set_tests_properties(host_unit_tests PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1")
+# A fault at every call of the whole infected Windows 7 and XP cleanings:
+# thousands of runs, so shorter allocation stacks keep it within minutes.
+add_test(NAME fault_sweep COMMAND cleaner_tests --gtest_brief=1 --gtest_filter=FaultSweepTest.EveryCallOfAWholeCleaning)
+set_tests_properties(fault_sweep PROPERTIES TIMEOUT 1800
+  ENVIRONMENT "FAULT_SWEEP=full;ASAN_OPTIONS=detect_leaks=1:malloc_context_size=4:quarantine_size_mb=32:max_malloc_fill_size=0")
 
 # The real Windows program under wine64 (the win64 build must exist; the
 # test is skipped when it or wine64 is missing).
