@@ -13,6 +13,8 @@ if(FUZZ)
   list(APPEND SAN_FLAGS -fsanitize=fuzzer-no-link)
 endif()
 add_compile_options(${SAN_FLAGS})
+# Optimised enough that the fault sweep's thousands of whole runs stay quick.
+add_compile_options(-O1)
 add_link_options(${SAN_FLAGS})
 
 # GoogleTest from Debian's source package, built with the same wchar_t.
@@ -52,6 +54,11 @@ target_link_libraries(cleaner_tests PRIVATE cleaner simwin gtest gtest_main)
 target_include_directories(cleaner_tests PRIVATE tests fuzz)
 add_test(NAME host_unit_tests COMMAND cleaner_tests --gtest_brief=1)
 set_tests_properties(host_unit_tests PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1")
+# A fault at every call of the whole infected Windows 7 and XP cleanings:
+# thousands of runs, so shorter allocation stacks keep it within minutes.
+add_test(NAME fault_sweep COMMAND cleaner_tests --gtest_brief=1 --gtest_filter=FaultSweepTest.EveryCallOfAWholeCleaning)
+set_tests_properties(fault_sweep PROPERTIES TIMEOUT 1800
+  ENVIRONMENT "FAULT_SWEEP=full;ASAN_OPTIONS=detect_leaks=1:malloc_context_size=4:quarantine_size_mb=32:max_malloc_fill_size=0")
 
 # The real Windows program under wine64 (the win64 build must exist; the
 # test is skipped when it or wine64 is missing).
@@ -107,3 +114,7 @@ if(EXISTS /usr/lib/wine/wine64)
   add_test(NAME wine_repair_compare COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/repair_compare.sh)
   set_tests_properties(wine_repair_compare PROPERTIES SKIP_RETURN_CODE 77)
 endif()
+
+# The dataset's generator and capture tools.
+add_test(NAME dataset_tools COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/dataset_tools_test.py)
+set_tests_properties(dataset_tools PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")

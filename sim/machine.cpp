@@ -15,6 +15,8 @@ Machine &M()
   return *g_machine;
 }
 
+void RestoreMachine(const Machine &copy) { M() = copy; }
+
 void Reset()
 {
   // Blocks and streams of an earlier machine are not ours to free here: a
@@ -214,6 +216,22 @@ std::string Lower(const std::string &s)
     if (c >= 'A' && c <= 'Z')
       c = (char)(c - 'A' + 'a');
   return out;
+}
+
+bool SameName(const std::string &a, const std::string &b)
+{
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z')
+      x = (char)(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z')
+      y = (char)(y - 'A' + 'a');
+    if (x != y)
+      return false;
+  }
+  return true;
 }
 
 std::vector<uint8_t> Utf16Bytes(const std::string &utf8, bool terminator)
@@ -488,7 +506,7 @@ void SetValue(const std::string &keyPath, const std::string &name, DWORD type,
 {
   RegKey &k = MakeKey(keyPath);
   for (RegValue &v : k.values) {
-    if (Lower(v.name) == Lower(name)) {
+    if (SameName(v.name, name)) {
       v.type = type;
       v.data = data;
       return;
@@ -514,7 +532,7 @@ const RegValue *Value(const std::string &keyPath, const std::string &name)
   if (!k)
     return nullptr;
   for (const RegValue &v : k->values)
-    if (Lower(v.name) == Lower(name))
+    if (SameName(v.name, name))
       return &v;
   return nullptr;
 }

@@ -1,0 +1,380 @@
+#!/usr/bin/env python3
+"""Turns the known-good dataset sources (data/restore/*.reg, descriptors.txt)
+into the static table of RestoreRecord the cleaner is built with, and
+optionally into the record listing of docs/dataset.md.
+
+The sources are registry-editor export text, UTF-8, one file per edition
+set. Above every key header a comment line names the record's flags:
+
+    ; keepExisting=0 descriptor=D1 provenance=reconstructed
+    [HKEY_LOCAL_MACHINE\\System\\CurrentControlset\\Services\\BITS]
+    "Type"=dword:00000020
+
+Value lines are kept exactly as written (string data is verbatim: a single
+backslash stands for itself). A key split over several records appears as
+consecutive headers of the same key, each with its own comment line.
+
+Usage:
+    gen_restore_table.py --data DIR --out FILE.cpp [--doc FILE.md]
+    gen_restore_table.py --data DIR --check
+
+docs/dataset.md is made with --doc docs/dataset.md after the sources change.
+"""
+
+import argparse
+import os
+import re
+import sys
+
+HEADER = "Windows Registry Editor Version 5.00"
+ROOTS = {"HKEY_LOCAL_MACHINE": "HKEY_LOCAL_MACHINE"}
+KEY_PREFIX = "System\\CurrentControlset\\Services\\"
+MAX_LIST_BYTES = 65535
+MAX_NAME_CHARS = 255
+EXPECTED_RECORDS = 253
+PROVENANCES = ("given", "reconstructed", "captured")
+SET_NAMES = {
+    0: "Windows XP",
+    1: "Windows Vista",
+    2: "Windows 7",
+    3: "Windows Server 2003",
+    4: "Windows Server 2008 R2",
+}
+
+RECORD_COMMENT = re.compile(
+    r"^;\s*keepExisting=([01])\s+descriptor=D([0-9]+)\s+provenance=([a-z]+)\s*$")
+SET_COMMENT = re.compile(r"^;\s*set=([0-9]+)\b")
+SET_FILE = re.compile(r"^set([0-9]+)-.*\.reg$")
+DESCRIPTOR_LINE = re.compile(r"^D([0-9]+)\s+(\S+)\s*$")
+TYPED_DATA = re.compile(r'^(".*"|dword:[0-9a-fA-F]{8}|hex(\([0-9a-fA-F]\))?:.*)$')
+
+
+class SourceError(Exception):
+    pass
+
+
+class Record:
+    def __init__(self, set_no, keep, descriptor, provenance, root, sub_key, where):
+        self.set = set_no
+        self.keep = keep
+        self.descriptor = descriptor
+        self.provenance = provenance
+        self.root = root
+        self.sub_key = sub_key
+        self.lines = []
+        self.where = where
+
+    def list_bytes(self):
+        return 2 * (sum(len(line) + 1 for line in self.lines) + 1)
+
+    def label(self):
+        return "set %d %s (%s)" % (self.set, self.sub_key, self.where)
+
+
+def value_name(line):
+    cut = line.find('"=')
+    if not line.startswith('"') or cut < 1:
+        return None
+    return line[1:cut]
+
+
+def read_descriptors(path):
+    table = {}
+    with open(path, encoding="utf-8") as f:
+        for n, raw in enumerate(f, 1):
+            line = raw.rstrip("\r\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            m = DESCRIPTOR_LINE.match(line)
+            if not m:
+                raise SourceError("%s:%d: expected 'Dn SDDL'" % (path, n))
+            number = int(m.group(1))
+            if number in table:
+                raise SourceError("%s:%d: D%d given twice" % (path, n, number))
+            if not m.group(2).isascii():
+                raise SourceError("%s:%d: SDDL must be ASCII" % (path, n))
+            table[number] = m.group(2)
+    numbers = sorted(table)
+    if numbers != list(range(1, len(numbers) + 1)):
+        raise SourceError("%s: descriptors must be numbered D1..Dn without gaps" % path)
+    return table
+
+
+def read_set(path, set_no):
+    records = []
+    pending = None
+    current = None
+    seen_header = False
+    with open(path, encoding="utf-8-sig") as f:
+        for n, raw in enumerate(f, 1):
+            line = raw.rstrip("\r\n")
+            where = "%s:%d" % (os.path.basename(path), n)
+            if not seen_header:
+                if not line.strip():
+                    continue
+                if line != HEADER:
+                    raise SourceError("%s: first line must be '%s'" % (where, HEADER))
+                seen_header = True
+                continue
+            if not line.strip():
+                continue
+            if line.startswith(";"):
+                m = SET_COMMENT.match(line)
+                if m and int(m.group(1)) != set_no:
+                    raise SourceError("%s: set comment says %s, file name says %d"
+                                      % (where, m.group(1), set_no))
+                m = RECORD_COMMENT.match(line)
+                if m:
+                    if pending is not None:
+                        raise SourceError("%s: two record comments in a row" % where)
+                    if m.group(3) not in PROVENANCES:
+                        raise SourceError("%s: provenance must be one of %s"
+                                          % (where, ", ".join(PROVENANCES)))
+                    pending = (int(m.group(1)), int(m.group(2)), m.group(3))
+                continue
+            if line.startswith("["):
+                if not line.endswith("]"):
+                    raise SourceError("%s: key header without ']'" % where)
+                if pending is None:
+                    raise SourceError("%s: key header without a record comment above it" % where)
+                path_text = line[1:-1]
+                root, _, sub_key = path_text.partition("\\")
+                if root not in ROOTS:
+                    raise SourceError("%s: unknown root %s" % (where, root))
+                if not sub_key.startswith(KEY_PREFIX) or sub_key.endswith("\\"):
+                    raise SourceError("%s: key must lie below %s" % (where, KEY_PREFIX))
+                if not sub_key.isascii():
+                    raise SourceError("%s: key path must be ASCII" % where)
+                current = Record(set_no, pending[0], pending[1], pending[2],
+                                 ROOTS[root], sub_key, where)
+                records.append(current)
+                pending = None
+                continue
+            if line.startswith('"'):
+                if current is None:
+                    raise SourceError("%s: value line before any key header" % where)
+                name = value_name(line)
+                if name is None:
+                    raise SourceError("%s: value line without '\"='" % where)
+                if len(name) > MAX_NAME_CHARS:
+                    raise SourceError("%s: value name longer than %d characters"
+                                      % (where, MAX_NAME_CHARS))
+                data = line[len(name) + 3:]
+                if not TYPED_DATA.match(data):
+                    raise SourceError("%s: data is none of \"text\", dword:, hex:, hex(N):"
+                                      % where)
+                if "\0" in line:
+                    raise SourceError("%s: NUL inside a value line" % where)
+                for ch in line:
+                    if ord(ch) > 0xFFFF:
+                        raise SourceError("%s: character outside the 16-bit range" % where)
+                current.lines.append(line)
+                continue
+            raise SourceError("%s: not a comment, key header or value line" % where)
+    if pending is not None:
+        raise SourceError("%s: record comment at the end without a key header" % path)
+    return records
+
+
+def check_records(records, descriptors):
+    for i, r in enumerate(records):
+        if r.descriptor not in descriptors:
+            raise SourceError("%s: descriptor D%d is not in descriptors.txt"
+                              % (r.label(), r.descriptor))
+        if r.list_bytes() > MAX_LIST_BYTES:
+            raise SourceError("%s: value list is %d bytes, more than %d"
+                              % (r.label(), r.list_bytes(), MAX_LIST_BYTES))
+        # The records of a split key share everything but their lines, and
+        # each value name stands in one of them only.
+        if i and records[i - 1].sub_key == r.sub_key and records[i - 1].set == r.set:
+            prev = records[i - 1]
+            if (prev.keep, prev.descriptor) != (r.keep, r.descriptor):
+                raise SourceError("%s: split key records differ in keepExisting or descriptor"
+                                  % r.label())
+    groups = {}
+    for r in records:
+        groups.setdefault((r.set, r.sub_key.lower()), []).append(r)
+    for group in groups.values():
+        names = {}
+        for r in group:
+            for line in r.lines:
+                name = value_name(line).lower()
+                if name in names:
+                    raise SourceError("%s: value \"%s\" also in %s"
+                                      % (r.label(), value_name(line), names[name]))
+                names[name] = r.where
+    order = [r.set for r in records]
+    if order != sorted(order):
+        raise SourceError("sets must follow each other in the order 0..4")
+
+
+def load(data_dir):
+    descriptors = read_descriptors(os.path.join(data_dir, "descriptors.txt"))
+    files = []
+    for name in os.listdir(data_dir):
+        m = SET_FILE.match(name)
+        if m:
+            files.append((int(m.group(1)), name))
+    files.sort()
+    if [n for n, _ in files] != sorted(set(n for n, _ in files)):
+        raise SourceError("%s: two source files for one set" % data_dir)
+    records = []
+    for set_no, name in files:
+        records.extend(read_set(os.path.join(data_dir, name), set_no))
+    check_records(records, descriptors)
+    return descriptors, records
+
+
+def c_bytes(text):
+    """A narrow C string literal body; the sources are ASCII here."""
+    return text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def c_wide_pieces(line):
+    """The body of L"..." pieces for one line; characters outside printable
+    ASCII become \\x escapes, and a piece is closed after an escape so that a
+    following hex digit cannot extend it."""
+    pieces = []
+    cur = []
+    for ch in line:
+        code = ord(ch)
+        if ch == "\\":
+            cur.append("\\\\")
+        elif ch == '"':
+            cur.append('\\"')
+        elif ch == "?":
+            cur.append("\\?")
+        elif 0x20 <= code < 0x7F:
+            cur.append(ch)
+        else:
+            cur.append("\\x%04x" % code)
+            pieces.append("".join(cur))
+            cur = []
+    pieces.append("".join(cur))
+    return [p for p in pieces if p] or [""]
+
+
+def emit_table(descriptors, records, out_path, expected):
+    used = sorted(set(r.descriptor for r in records))
+    out = []
+    out.append("// Generated by tools/gen_restore_table.py from data/restore; do not edit.")
+    out.append("// The known-good service configuration, one record per key, in array order.")
+    out.append('#include "cleaner.h"')
+    out.append("")
+    for number in used:
+        out.append('static const char kD%d[] = "%s";' % (number, c_bytes(descriptors[number])))
+    out.append("")
+    for i, r in enumerate(records):
+        out.append("// set %d: %s" % (r.set, r.sub_key))
+        if not r.lines:
+            out.append('static const WCHAR kLines%d[] = L"";' % i)
+            continue
+        # Every line ends with its NUL; the literal's own terminator is the
+        # empty line that ends the list.
+        out.append("static const WCHAR kLines%d[] =" % i)
+        for j, line in enumerate(r.lines):
+            pieces = c_wide_pieces(line)
+            pieces[-1] += "\\0"
+            text = " ".join('L"%s"' % p for p in pieces)
+            out.append("    " + text + (";" if j + 1 == len(r.lines) else ""))
+    out.append("")
+    out.append("const RestoreRecord g_RestoreRecords[] = {")
+    for i, r in enumerate(records):
+        out.append('    {%d, %d, %s, "%s", kD%d, kLines%d},'
+                   % (r.set, r.keep, r.root, c_bytes(r.sub_key), r.descriptor, i))
+    out.append("};")
+    out.append("const DWORD g_RestoreRecordCount = sizeof(g_RestoreRecords) / sizeof(g_RestoreRecords[0]);")
+    if expected:
+        out.append("static_assert(sizeof(g_RestoreRecords) / sizeof(g_RestoreRecords[0]) == %d,"
+                   % expected)
+        out.append('              "the dataset holds %d records");' % expected)
+    out.append("")
+    text = "\n".join(out)
+    os.makedirs(os.path.dirname(os.path.abspath(out_path)), exist_ok=True)
+    tmp = out_path + ".tmp"
+    with open(tmp, "w", encoding="ascii", newline="\n") as f:
+        f.write(text)
+    os.replace(tmp, out_path)
+
+
+def data_form(line):
+    data = line[len(value_name(line)) + 3:]
+    if data.startswith('"'):
+        return "string"
+    if data.startswith("dword:"):
+        return "dword"
+    if data.startswith("hex:"):
+        return "hex"
+    return data[:data.index(":")]
+
+
+def emit_doc(records, out_path):
+    out = []
+    out.append("# The known-good dataset")
+    out.append("")
+    out.append("Generated by `tools/gen_restore_table.py --doc` from `data/restore`; do not edit.")
+    out.append("")
+    out.append("Each record is one registry key of one edition. Provenance: `given` records")
+    out.append("are fixed byte for byte; `reconstructed` records were rebuilt from public")
+    out.append("knowledge of clean installations of that edition;")
+    out.append("`captured` records were converted by `tools/reg_capture.py` from a `reg export`")
+    out.append("of a clean installation (see docs/capture.md). The sources' format, and how far")
+    out.append("the reconstructed records can be trusted, are described in data/restore/README.md.")
+    out.append("")
+    out.append("| Set | Edition | Records | Value lines | given | reconstructed | captured |")
+    out.append("|---|---|---|---|---|---|---|")
+    sets = sorted(set(r.set for r in records))
+    totals = [0, 0, 0, 0, 0]
+    for s in sets:
+        rs = [r for r in records if r.set == s]
+        row = [len(rs), sum(len(r.lines) for r in rs)]
+        row += [sum(1 for r in rs if r.provenance == p) for p in PROVENANCES]
+        totals = [a + b for a, b in zip(totals, row)]
+        out.append("| %d | %s | %s |" % (s, SET_NAMES.get(s, "?"), " | ".join(str(x) for x in row)))
+    out.append("| all | | %s |" % " | ".join(str(x) for x in totals))
+    for s in sets:
+        rs = [r for r in records if r.set == s]
+        out.append("")
+        out.append("## Set %d: %s" % (s, SET_NAMES.get(s, "?")))
+        out.append("")
+        out.append("| # | Key | keepExisting | Lines | Descriptor | Bytes | Provenance |")
+        out.append("|---|---|---|---|---|---|---|")
+        for i, r in enumerate(rs, 1):
+            out.append("| %d | `%s` | %d | %d | D%d | %d | %s |"
+                       % (i, r.sub_key[len(KEY_PREFIX):], r.keep,
+                          len(r.lines), r.descriptor, r.list_bytes(), r.provenance))
+    out.append("")
+    with open(out_path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(out))
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--data", required=True, help="the data/restore directory")
+    ap.add_argument("--out", help="generated C++ source to write")
+    ap.add_argument("--doc", help="markdown listing to write")
+    ap.add_argument("--expect-records", type=int, default=EXPECTED_RECORDS,
+                    help="record count to static_assert (0: none)")
+    ap.add_argument("--check", action="store_true", help="only read and check the sources")
+    args = ap.parse_args(argv)
+    try:
+        descriptors, records = load(args.data)
+    except (SourceError, OSError, UnicodeDecodeError) as e:
+        print("gen_restore_table: %s" % e, file=sys.stderr)
+        return 1
+    if args.out:
+        emit_table(descriptors, records, args.out, args.expect_records)
+    if args.doc:
+        emit_doc(records, args.doc)
+    if args.check or not (args.out or args.doc):
+        forms = {}
+        for r in records:
+            for line in r.lines:
+                forms[data_form(line)] = forms.get(data_form(line), 0) + 1
+        print("%d records, %d lines, %s" % (len(records), sum(len(r.lines) for r in records),
+                                            ", ".join("%s %d" % kv for kv in sorted(forms.items()))))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
