@@ -65,7 +65,7 @@ set_tests_properties(wine_check PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 # tests/wine/e2e.sh). Skipped when wine64 or the win64 build is missing.
 set(WIN64_PROBE ${CMAKE_SOURCE_DIR}/build/win64/version_probe.exe CACHE FILEPATH "win64 version probe")
 add_test(NAME wine_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/e2e.sh ${WIN64_EXE} ${WIN64_PROBE}
-         $<TARGET_FILE:restore_dump> ${CMAKE_BINARY_DIR}/wine-e2e)
+         $<TARGET_FILE:restore_dump> $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-e2e)
 set_tests_properties(wine_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500)
 
 # Every shipped scenario loads and runs to its end.

@@ -19,14 +19,20 @@
 # Expectations come from tests/wine/e2e_model.py and, for the restoration,
 # from the table the cleaner was built with (restore_dump).
 #
-# usage: e2e.sh EXE VERSION_PROBE RESTORE_DUMP WORK_DIR [VERSION...]
+# On the edition that presents itself as Windows 7 also:
+#   infected the prefix's services.exe patched (no dynamic base), a clean
+#            copy of its version in the component store: the replacement
+#            requested, the backup beside the log, the removal after it.
+#
+# usage: e2e.sh EXE VERSION_PROBE RESTORE_DUMP PE_FIXTURE WORK_DIR [VERSION...]
 #   KEEP_CASES=1 keeps each case's prefix under WORK_DIR/cases.
 set -u
 exe=$(realpath -m "$1")
 probe=$(realpath -m "$2")
 dump=$(realpath -m "$3")
-work=$(realpath -m "$4")
-shift 4
+pe_fixture=$(realpath -m "$4")
+work=$(realpath -m "$5")
+shift 5
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(winxp64 win2003 vista win7 win2008r2 win2008 win8)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,7 +42,7 @@ wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 || true)
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
-for need in "$wine" "$wineserver" "$exe" "$probe" "$dump"; do
+for need in "$wine" "$wineserver" "$exe" "$probe" "$dump" "$pe_fixture"; do
   if [ -z "$need" ] || [ ! -e "$need" ]; then
     echo "e2e: ${need:-wine64} missing: skipped"
     exit 77
@@ -77,11 +83,10 @@ winpath() {  # the Windows name of a Unix path: drive Z: is the Unix root
   printf 'Z:%s' "$p"
 }
 
-# Waits until FILE holds a line with TEXT (at most 60 s).
-wait_for() {
+wait_until() {  # wait_until COMMAND...: until it succeeds (at most 60 s)
   local i
   for ((i = 0; i < 600; i++)); do
-    [ -f "$1" ] && grep -aqF -- "$2" "$1" && return 0
+    "$@" 2>/dev/null && return 0
     sleep 0.1
   done
   return 1
@@ -89,6 +94,7 @@ wait_for() {
 
 mkdir -p "$work"
 $dump >"$work/dataset.json" || { echo "e2e: restore_dump failed"; exit 1; }
+$pe_fixture "$work/fixtures" >/dev/null || { echo "e2e: pe_fixture failed"; exit 1; }
 
 # ---------------------------------------------------------------- template
 # Made once per Wine version and hijack: a booted prefix, the XP-era
@@ -215,7 +221,7 @@ line_is() { [ "$(sed -n "$2p" "$dir/$1.out")" = "$3" ]; }
 line_count() { [ "$(wc -l <"$dir/$1.out")" = "$2" ]; }
 banner_ok() { sed -n 1p "$dir/$1.out" | grep -Eq "$banner" && line_is "$1" 3 "$hint"; }
 lacks() { ! grep -qF -- "$2" "$1"; }
-fails() { ! "$@"; }
+fails() { ! "$@" >/dev/null 2>&1; }
 no_log_anywhere() { [ -z "$(find "$WINEPREFIX/drive_c" "$dir" -name TarvoskFix.log 2>/dev/null)" ]; }
 section_count() { [ "$(grep -c '^Log started' "$1")" = "$2" ]; }
 
@@ -335,6 +341,41 @@ case_file() {  # case_file VERSION FOLDER
   return 0
 }
 
+# ---- services.exe patched, a clean copy in the component store
+case_infected() {  # case_infected VERSION CODE FOLDER
+  local version=$1 code=$2 folder=$3 log system=$WINEPREFIX sxs store=$work/fixtures/windows/winsxs pending
+  new_case "infected-$version" "$version"
+  log="$WINEPREFIX/drive_c/$folder/DU Vizodav/TarvoskFix.log"
+  system=$WINEPREFIX/drive_c/windows/system32
+  sxs=$WINEPREFIX/drive_c/windows/winsxs
+  # The system folders are links to the template's: replace, never write.
+  rm -f "$system/services.exe"
+  cp "$work/fixtures/images/x64-fixed-base.exe" "$system/services.exe"
+  # The clean copy of the same version, and one of another version.
+  cp -r "$store/amd64_microsoft-windows-services_31bf3856ad364e35_6.1.7601.17514_none_2b2e3bff5a3d7d5f" \
+        "$store/amd64_microsoft-windows-services_31bf3856ad364e35_6.1.7600.16385_none_2b0d6b2f5a56b6bd" "$sxs/"
+  local clean='C:\windows\winsxs\amd64_microsoft-windows-services_31bf3856ad364e35_6.1.7601.17514_none_2b2e3bff5a3d7d5f\services.exe'
+  # Wine hands out its builtin for any module named services.exe, also to
+  # the version reader; "native" makes it read the files themselves.
+  WINEDLLOVERRIDES="services.exe=n" run_plain infected
+  check "exit code 0 (got $rc)" [ "$rc" = 0 ]
+  check_quiet "log" $model check-infected-log "$log" "$code" "$system/services.exe" "$clean"
+  check "backup of the patched file beside the log" cmp -s "$work/fixtures/images/x64-fixed-base.exe" \
+    "$WINEPREFIX/drive_c/$folder/DU Vizodav/services.exe.infected"
+  check "reboot requested" reboot_requested infected
+  # Wine's reboot, "wineboot --end-session", carries out the pending
+  # renames: the clean copy moves over the installed file.
+  local cleanfile=$store/${clean#C:\\windows\\winsxs\\}
+  cleanfile=${cleanfile//\\//}
+  wait_until cmp -s "$cleanfile" "$system/services.exe"
+  check "after the reboot the installed services.exe is the clean copy" cmp -s "$cleanfile" "$system/services.exe"
+  check "the clean copy was moved, not copied" [ ! -e "$sxs/${cleanfile#$store/}" ]
+  check "the other version stays in the store" [ -f "$sxs/amd64_microsoft-windows-services_31bf3856ad364e35_6.1.7600.16385_none_2b0d6b2f5a56b6bd/services.exe" ]
+  check "no rename left pending" fails "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations
+  end_case
+  return 0
+}
+
 # ---- a refused edition
 case_refused() {  # case_refused VERSION
   local version=$1 before after
@@ -403,6 +444,7 @@ run_edition() {  # run_edition VERSION: its cases, counts in $work/results/VERSI
       case_restore "$version" "$code" "$set" "$folder"
       again case_locked "$version" "$folder"
       case_file "$version" "$folder"
+      [ "$code" != 0x00000061 ] || case_infected "$version" "$code" "$folder"
     fi
   fi
   echo "$pass $fail" >"$work/results/$version.count"

@@ -14,6 +14,8 @@ and exit 1):
         the infected COM registrations of the prefix template
     e2e_model.py check-normal-log LOG CODE
         the log of a normal run answered with 'y'
+    e2e_model.py check-infected-log LOG CODE INSTALLED_IMAGE CANDIDATE_PATH
+        the log of a normal run answered no, services.exe patched
     e2e_model.py check-com-registry QUERY_OUTPUT CODE
         the COM keys after the repair, from `reg query` output
     e2e_model.py prepare DUMP SET OUT.reg STATE.json
@@ -514,6 +516,35 @@ def check_normal_log(log, code):
     return problems + compare(expected, actual, "normal run log")
 
 
+def file_version(path):
+    """The fixed file version of a PE image's version resource, as text."""
+    data = open(path, "rb").read()
+    at = data.find((0xFEEF04BD).to_bytes(4, "little"))
+    if at < 0:
+        return "0.0.0.0"
+    ms, ls = int.from_bytes(data[at + 8:at + 12], "little"), int.from_bytes(data[at + 12:at + 16], "little")
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def check_infected_log(log, code, installed, candidate):
+    """A normal run, answered no, on a prefix whose services.exe lacks the
+    dynamic-base flag and whose component store holds a clean copy."""
+    sections, problems = log_sections(log)
+    if len(sections) != 1:
+        return problems + ["%d log sections, expected 1" % len(sections)]
+    expected = [HEADER, detection(code)] + com_lines(code) + [
+        "services.exe appears to be infected",
+        "Current infected services.exe version: " + file_version(installed),
+        "Located clean services exe: " + candidate,
+        "Making backup of current services.exe",
+        "Restored services.exe successfully",
+        "Attempting to remove malware files...",
+        "Failed to generate BOT ID",
+        "Cleaning finished",
+    ]
+    return problems + compare(expected, sections[0], "infected run log")
+
+
 def check_restore_log(records, set_no, code, state, log, second):
     sections, problems = log_sections(log)
     lines, after = restore_pass(records, set_no, state)
@@ -629,6 +660,8 @@ def main(argv):
         return 0
     if cmd == "check-normal-log":
         return report(check_normal_log(argv[2], int(argv[3], 16)))
+    if cmd == "check-infected-log":
+        return report(check_infected_log(argv[2], int(argv[3], 16), argv[4], argv[5]))
     if cmd == "check-com-registry":
         return report(check_com_registry(argv[2], int(argv[3], 16)))
     if cmd == "prepare":
