@@ -45,6 +45,11 @@ target_link_libraries(simrun PRIVATE cleaner simwin)
 add_executable(value_corpus tools/value_corpus.cpp)
 target_link_libraries(value_corpus PRIVATE cleaner simwin)
 
+# The compiled known-good table as JSON, for the Wine end-to-end test and
+# the benchmark.
+add_executable(restore_dump tools/restore_dump.cpp)
+target_link_libraries(restore_dump PRIVATE cleaner simwin)
+
 enable_testing()
 file(GLOB TEST_SOURCES CONFIGURE_DEPENDS tests/*_test.cpp)
 add_executable(cleaner_tests ${TEST_SOURCES} tests/test_support.cpp tests/fault_sweep.cpp fuzz/fuzz_checks.cpp)
@@ -65,6 +70,13 @@ set_tests_properties(fault_sweep PROPERTIES TIMEOUT 1800
 set(WIN64_EXE ${CMAKE_SOURCE_DIR}/build/win64/vanktarvoskevcleaner.exe CACHE FILEPATH "win64 build of the cleaner")
 add_test(NAME wine_check COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/wine_check.sh ${WIN64_EXE} ${CMAKE_BINARY_DIR}/wineprefix)
 set_tests_properties(wine_check PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
+# End to end under wine64, every edition: both runs of a cleaning, the log
+# line by line, the registry afterwards, the log's exclusive open (see
+# tests/wine/e2e.sh). Skipped when wine64 or the win64 build is missing.
+set(WIN64_PROBE ${CMAKE_SOURCE_DIR}/build/win64/version_probe.exe CACHE FILEPATH "win64 version probe")
+add_test(NAME wine_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/e2e.sh ${WIN64_EXE} ${WIN64_PROBE}
+         $<TARGET_FILE:restore_dump> $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-e2e)
+set_tests_properties(wine_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500)
 
 # Every shipped scenario loads and runs to its end.
 file(GLOB SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.json)

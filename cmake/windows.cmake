@@ -17,3 +17,9 @@ target_compile_definitions(repair_driver PRIVATE _WIN32_WINNT=0x0501 WINVER=0x05
 target_compile_options(repair_driver PRIVATE ${PRODUCT_FLAGS})
 target_link_options(repair_driver PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(repair_driver PRIVATE advapi32 user32 version shlwapi)
+
+# What the system reports as its version, for the Wine end-to-end test
+# (tests/wine/e2e.sh).
+add_executable(version_probe tools/version_probe.cpp)
+target_compile_options(version_probe PRIVATE ${PRODUCT_FLAGS})
+target_link_options(version_probe PRIVATE -static -static-libgcc)
