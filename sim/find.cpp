@@ -58,13 +58,13 @@ DWORD StartSearch(const std::string &pattern, bool limited, Handle *h)
   if (!ResolvePath(pattern, limited, &full, &err))
     return err;
   size_t cut = full.rfind('\\');
-  std::string folder = full.substr(0, cut), spec = full.substr(cut + 1);
+  std::string folder = full.substr(0, cut), mask = full.substr(cut + 1);
   if (folder.size() == 2)
     folder += '\\';
   FsNode *dir = Node(folder);
   if (!dir || !dir->isDir)
     return ERROR_PATH_NOT_FOUND;
-  if (spec.empty())
+  if (mask.empty())
     return ERROR_FILE_NOT_FOUND;
   // A junction or link lists its target's content.
   std::string listed = folder;
@@ -80,13 +80,13 @@ DWORD StartSearch(const std::string &pattern, bool limited, Handle *h)
   h->path = listed;
   h->entries.clear();
   bool root = listed.size() <= 3;
-  if (!root && NameMatches(spec, "."))
+  if (!root && NameMatches(mask, "."))
     h->entries.push_back(".");
-  if (!root && NameMatches(spec, ".."))
+  if (!root && NameMatches(mask, ".."))
     h->entries.push_back("..");
   for (const std::string &child : ChildrenOf(listed)) {
     std::string name = child.substr(child.rfind('\\') + 1);
-    if (NameMatches(spec, name))
+    if (NameMatches(mask, name))
       h->entries.push_back(name);
   }
   h->next = 0;

@@ -14,7 +14,7 @@ namespace sim {
 
 // Builders of file content kinds other than text and hex (for instance PE
 // images); each subsystem's layer may add one.
-bool BuildFileContent(const json &spec, std::vector<uint8_t> *data, std::string *error);
+bool BuildFileContent(const json &content, std::vector<uint8_t> *data, std::string *error);
 // Descriptors in SDDL for keys and files (sim/sddl.cpp).
 bool SddlToSelfRelative(const std::string &sddl, std::vector<uint8_t> *sd);
 
