@@ -13,6 +13,8 @@ if(FUZZ)
   list(APPEND SAN_FLAGS -fsanitize=fuzzer-no-link)
 endif()
 add_compile_options(${SAN_FLAGS})
+# Optimised enough that the fault sweep's thousands of whole runs stay quick.
+add_compile_options(-O1)
 add_link_options(${SAN_FLAGS})
 
 # GoogleTest from Debian's source package, built with the same wchar_t.
@@ -39,6 +41,9 @@ target_include_directories(cleaner PUBLIC src)
 
 add_executable(simrun tools/simrun.cpp)
 target_link_libraries(simrun PRIVATE cleaner simwin)
+# Seeds of the value-line fuzzer from the dataset (fuzz/corpus/value_entry_fuzz).
+add_executable(value_corpus tools/value_corpus.cpp)
+target_link_libraries(value_corpus PRIVATE cleaner simwin)
 
 # The compiled known-good table as JSON, for the Wine end-to-end test and
 # the benchmark.
@@ -47,13 +52,18 @@ target_link_libraries(restore_dump PRIVATE cleaner simwin)
 
 enable_testing()
 file(GLOB TEST_SOURCES CONFIGURE_DEPENDS tests/*_test.cpp)
-add_executable(cleaner_tests ${TEST_SOURCES} tests/test_support.cpp tests/fault_sweep.cpp)
+add_executable(cleaner_tests ${TEST_SOURCES} tests/test_support.cpp tests/fault_sweep.cpp fuzz/fuzz_checks.cpp)
 target_compile_definitions(cleaner_tests PRIVATE SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_compile_options(cleaner_tests PRIVATE ${HOST_FLAGS})
 target_link_libraries(cleaner_tests PRIVATE cleaner simwin gtest gtest_main)
-target_include_directories(cleaner_tests PRIVATE tests)
+target_include_directories(cleaner_tests PRIVATE tests fuzz)
 add_test(NAME host_unit_tests COMMAND cleaner_tests --gtest_brief=1)
 set_tests_properties(host_unit_tests PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1")
+# A fault at every call of the whole infected Windows 7 and XP cleanings:
+# thousands of runs, so shorter allocation stacks keep it within minutes.
+add_test(NAME fault_sweep COMMAND cleaner_tests --gtest_brief=1 --gtest_filter=FaultSweepTest.EveryCallOfAWholeCleaning)
+set_tests_properties(fault_sweep PROPERTIES TIMEOUT 1800
+  ENVIRONMENT "FAULT_SWEEP=full;ASAN_OPTIONS=detect_leaks=1:malloc_context_size=4:quarantine_size_mb=32:max_malloc_fill_size=0")
 
 # The real Windows program under wine64 (the win64 build must exist; the
 # test is skipped when it or wine64 is missing).
@@ -94,7 +104,7 @@ if(FUZZ)
   file(GLOB FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*_fuzz.cpp)
   foreach(source ${FUZZ_SOURCES})
     get_filename_component(name ${source} NAME_WE)
-    add_executable(${name} ${source})
+    add_executable(${name} ${source} ${CMAKE_SOURCE_DIR}/fuzz/fuzz_checks.cpp)
     target_link_libraries(${name} PRIVATE cleaner simwin)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     add_dependencies(fuzzers ${name})

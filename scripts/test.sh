@@ -15,7 +15,7 @@ cmake --workflow --preset win32
 cmake --workflow --preset win64
 cmake --preset host
 cmake --build --preset host
-ctest --preset host
+ctest --preset host -j2
 
 # Fuzzers: a smoke run of each (FUZZ_SECONDS, default 60); longer runs are
 # described in docs/robustness.md.

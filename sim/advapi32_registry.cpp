@@ -109,7 +109,7 @@ Handle *KeyHandle(HKEY key, std::string *path)
 RegValue *FindValue(RegKey &k, const std::string &name)
 {
   for (RegValue &v : k.values)
-    if (Lower(v.name) == Lower(name))
+    if (SameName(v.name, name))
       return &v;
   return nullptr;
 }

@@ -124,7 +124,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
       Fail(ERROR_FILE_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
     }
-    if (parent->readOnlyMedia) {
+    if (OnReadOnlyMedia(full)) {
       Fail(ERROR_WRITE_PROTECT);
       return INVALID_HANDLE_VALUE;
     }
@@ -152,6 +152,11 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     if (CheckFileAccess(full, access) != ERROR_SUCCESS) {
       Fail(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    if ((WantsWrite(access) || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) &&
+        OnReadOnlyMedia(full)) {
+      Fail(ERROR_WRITE_PROTECT);
       return INVALID_HANDLE_VALUE;
     }
     if (FileShareConflict(full, access, share)) {
@@ -270,12 +275,16 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
       Fail(ERROR_ACCESS_DENIED);
       return FALSE;
     }
+    if (OnReadOnlyMedia(dst)) {
+      Fail(ERROR_WRITE_PROTECT);
+      return FALSE;
+    }
     if (FileShareConflict(dst, GENERIC_WRITE, 0)) {
       Fail(ERROR_SHARING_VIOLATION);
       return FALSE;
     }
   } else {
-    if (parent->readOnlyMedia) {
+    if (OnReadOnlyMedia(dst)) {
       Fail(ERROR_WRITE_PROTECT);
       return FALSE;
     }
@@ -329,8 +338,7 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
     Fail(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
-  FsNode *srcParent = Node(ParentOf(src));
-  if (parent->readOnlyMedia || (srcParent && srcParent->readOnlyMedia)) {
+  if (OnReadOnlyMedia(dst) || OnReadOnlyMedia(src)) {
     Fail(ERROR_WRITE_PROTECT);
     return FALSE;
   }

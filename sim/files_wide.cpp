@@ -64,12 +64,6 @@ bool DeleteShareConflict(const std::string &full, const FsNode &n)
   return false;
 }
 
-bool OnReadOnlyMedia(const std::string &full)
-{
-  FsNode *parent = Node(ParentOf(full));
-  return parent && parent->readOnlyMedia;
-}
-
 }  // namespace
 
 extern "C" {

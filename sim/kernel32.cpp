@@ -402,7 +402,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa)
     M().lastError = ERROR_PATH_NOT_FOUND;
     return FALSE;
   }
-  if (parent->readOnlyMedia) {
+  if (OnReadOnlyMedia(full)) {
     M().lastError = ERROR_WRITE_PROTECT;
     return FALSE;
   }
@@ -599,11 +599,14 @@ FILE *_fsopen(const char *path, const char *mode, int shflag)
     return nullptr;
   }
   if (!n) {
-    if (parent->readOnlyMedia) {
+    if (OnReadOnlyMedia(full)) {
       errno = EROFS;
       return nullptr;
     }
     MakeFile(full, std::vector<uint8_t>());
+  } else if (OnReadOnlyMedia(full)) {
+    errno = EROFS;
+    return nullptr;
   } else if (n->attributes & FILE_ATTRIBUTE_READONLY) {
     errno = EACCES;
     return nullptr;

@@ -15,6 +15,8 @@ Machine &M()
   return *g_machine;
 }
 
+void RestoreMachine(const Machine &copy) { M() = copy; }
+
 void Reset()
 {
   // Blocks and streams of an earlier machine are not ours to free here: a
@@ -216,6 +218,22 @@ std::string Lower(const std::string &s)
   return out;
 }
 
+bool SameName(const std::string &a, const std::string &b)
+{
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z')
+      x = (char)(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z')
+      y = (char)(y - 'A' + 'a');
+    if (x != y)
+      return false;
+  }
+  return true;
+}
+
 std::vector<uint8_t> Utf16Bytes(const std::string &utf8, bool terminator)
 {
   std::u16string w = Utf8ToUtf16(utf8);
@@ -282,25 +300,27 @@ static std::string Redirect(const std::string &full)
   return full;
 }
 
-// Junctions and directory links in the middle of a path are followed.
+// Junctions and directory links in the middle of a path are followed. The
+// folders above the last component are looked up one prefix at a time (the
+// map's keys are lower-cased, the root with its backslash).
 static std::string FollowIntermediate(const std::string &full)
 {
   std::vector<std::string> parts = Split(full);
-  std::vector<std::string> done;
-  for (size_t i = 0; i < parts.size(); i++) {
-    done.push_back(parts[i]);
-    if (i + 1 == parts.size())
-      break;
-    FsNode *n = Node(Join(done));
-    if (n && !n->reparseTarget.empty()) {
-      std::string rest;
-      for (size_t k = i + 1; k < parts.size(); k++)
-        rest += "\\" + parts[k];
-      std::string target = n->reparseTarget;
-      if (!target.empty() && target.back() == '\\')
-        target.pop_back();
-      return FollowIntermediate(target + rest);
-    }
+  const auto &files = M().files;
+  std::string prefix;
+  for (size_t i = 0; i + 1 < parts.size(); i++) {
+    prefix += Lower(parts[i]);
+    auto it = files.find(i == 0 ? prefix + "\\" : prefix);
+    prefix += '\\';
+    if (it == files.end() || it->second.reparseTarget.empty())
+      continue;
+    std::string rest;
+    for (size_t k = i + 1; k < parts.size(); k++)
+      rest += "\\" + parts[k];
+    std::string target = it->second.reparseTarget;
+    if (!target.empty() && target.back() == '\\')
+      target.pop_back();
+    return FollowIntermediate(target + rest);
   }
   return Join(parts);
 }
@@ -357,6 +377,21 @@ FsNode *Node(const std::string &fullPath)
 
 bool Exists(const std::string &fullPath) { return Node(fullPath) != nullptr; }
 
+bool OnReadOnlyMedia(const std::string &fullPath)
+{
+  std::vector<std::string> parts = Split(fullPath);
+  const auto &files = M().files;
+  std::string prefix;
+  for (size_t i = 0; i + 1 < parts.size(); i++) {
+    prefix += Lower(parts[i]);
+    auto it = files.find(i == 0 ? prefix + "\\" : prefix);
+    prefix += '\\';
+    if (it != files.end() && it->second.readOnlyMedia)
+      return true;
+  }
+  return false;
+}
+
 std::string ParentOf(const std::string &fullPath)
 {
   std::vector<std::string> parts = Split(fullPath);
@@ -409,7 +444,7 @@ FsNode &MakeDir(const std::string &fullPath)
 FsNode &MakeFile(const std::string &fullPath, const std::vector<uint8_t> &data)
 {
   std::string parent = ParentOf(fullPath);
-  if (!parent.empty())
+  if (!parent.empty() && !Node(parent))
     MakeDir(parent);
   FsNode &n = M().files[Lower(fullPath)];
   n.name = Split(fullPath).back();
@@ -471,7 +506,7 @@ void SetValue(const std::string &keyPath, const std::string &name, DWORD type,
 {
   RegKey &k = MakeKey(keyPath);
   for (RegValue &v : k.values) {
-    if (Lower(v.name) == Lower(name)) {
+    if (SameName(v.name, name)) {
       v.type = type;
       v.data = data;
       return;
@@ -497,7 +532,7 @@ const RegValue *Value(const std::string &keyPath, const std::string &name)
   if (!k)
     return nullptr;
   for (const RegValue &v : k->values)
-    if (Lower(v.name) == Lower(name))
+    if (SameName(v.name, name))
       return &v;
   return nullptr;
 }

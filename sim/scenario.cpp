@@ -265,6 +265,19 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
   return true;
 }
 
+// Every number of the format is a whole one; the JSON library would turn a
+// fraction or an exponent beyond the target's range into an undefined value.
+static bool HasFraction(const json &j)
+{
+  if (j.is_number_float())
+    return true;
+  if (j.is_structured())
+    for (const json &e : j)
+      if (HasFraction(e))
+        return true;
+  return false;
+}
+
 bool LoadScenario(const std::string &text, Scenario *scenario, std::string *error)
 {
   Reset();
@@ -272,6 +285,10 @@ bool LoadScenario(const std::string &text, Scenario *scenario, std::string *erro
   json j = json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object()) {
     *error = "not a JSON object";
+    return false;
+  }
+  if (HasFraction(j)) {
+    *error = "numbers must be whole numbers";
     return false;
   }
   bool ok = false;

@@ -33,7 +33,8 @@ struct FsNode {
   bool symlink = false;
   // Held open by another process with the given share mode (-1: not held).
   int heldShareMode = -1;
-  // Nothing may be created or written below this folder (read-only media).
+  // Nothing may be created or written below this folder, at any depth
+  // (read-only media).
   bool readOnlyMedia = false;
 };
 
@@ -186,6 +187,8 @@ std::u16string Utf8ToUtf16(const std::string &s);
 std::string AnsiToUtf8(const char *s, size_t n = (size_t)-1);
 std::string Utf8ToAnsi(const std::string &s);  // system code page 1252, '?' for the rest
 std::string Lower(const std::string &s);
+// ASCII case-insensitive equality, as registry value names compare.
+bool SameName(const std::string &a, const std::string &b);
 std::vector<uint8_t> Utf16Bytes(const std::string &utf8, bool terminator = true);
 
 // Files: full paths are UTF-8 "C:\dir\name".
@@ -201,6 +204,8 @@ FsNode &MakeDir(const std::string &fullPath);                       // with pare
 FsNode &MakeFile(const std::string &fullPath, const std::vector<uint8_t> &data);
 FsNode &MakeFile(const std::string &fullPath, const std::string &text);
 bool Exists(const std::string &fullPath);
+// A folder above the path lies on read-only media.
+bool OnReadOnlyMedia(const std::string &fullPath);
 void RemoveNode(const std::string &fullPath);
 std::string FileText(const std::string &fullPath);  // raw bytes as a string
 
@@ -219,6 +224,10 @@ std::string KeyPathOf(HKEY key);
 // The handle record of an open key or predefined root, with its path
 // (nullptr when the handle is none).
 Handle *KeyHandleOf(HKEY key, std::string *path);
+
+// The machine as a whole can be kept and put back (handles, blocks and the
+// log stream must all be closed at that moment).
+void RestoreMachine(const Machine &copy);
 
 // The simulated reboot: carries out pending renames, clears run-once, as the
 // platform does at the next start.

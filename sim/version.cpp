@@ -153,9 +153,11 @@ struct VersionNode {
 
 uint32_t Read16(const uint8_t *p) { return p[0] | p[1] << 8; }
 
-bool ReadNode(const uint8_t *at, const uint8_t *end, VersionNode *node)
+// The node at at, inside [.., end); nothing is read at or past readable
+// (the end of the caller's buffer, which a malformed length may overrun).
+bool ReadNode(const uint8_t *at, const uint8_t *end, const uint8_t *readable, VersionNode *node)
 {
-  if (end - at < 6)
+  if (end - at < 6 || readable - at < 6)
     return false;
   node->at = at;
   node->length = Read16(at);
@@ -163,7 +165,7 @@ bool ReadNode(const uint8_t *at, const uint8_t *end, VersionNode *node)
   node->type = Read16(at + 4);
   if (node->length < 6 || node->length > (size_t)(end - at))
     return false;
-  const uint8_t *limit = at + node->length;
+  const uint8_t *limit = at + node->length < readable ? at + node->length : readable;
   const uint8_t *p = at + 6;
   std::vector<WCHAR> key;
   for (;; p += 2) {
@@ -178,7 +180,9 @@ bool ReadNode(const uint8_t *at, const uint8_t *end, VersionNode *node)
   node->key = Utf16ToUtf8(key.data());
   size_t keyEnd = (size_t)(p - at);
   keyEnd = (keyEnd + 3) & ~(size_t)3;
-  node->value = at + (keyEnd < node->length ? keyEnd : node->length);
+  // The value starts at the next DWORD boundary after the key, as the
+  // platform computes it, even when the node's length says it has none.
+  node->value = at + keyEnd;
   size_t valueBytes = node->type == 1 ? node->valueLength * 2u : node->valueLength;
   size_t childStart = (keyEnd + valueBytes + 3) & ~(size_t)3;
   node->children = at + (childStart < node->length ? childStart : node->length);
@@ -248,8 +252,13 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *buffer, PUINT length
     return FALSE;
   }
   const uint8_t *root = (const uint8_t *)block;
+  // A heap block's size is known; the platform would read on past it.
+  const uint8_t *readable = root + 0x10000;
+  auto heapBlock = M().heapBlocks.find((void *)root);
+  if (heapBlock != M().heapBlocks.end())
+    readable = root + heapBlock->second;
   VersionNode node;
-  if (!ReadNode(root, root + Read16(root), &node)) {
+  if (!ReadNode(root, root + Read16(root), readable, &node)) {
     M().lastError = ERROR_RESOURCE_TYPE_NOT_FOUND;
     return FALSE;
   }
@@ -266,7 +275,7 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *buffer, PUINT length
     const uint8_t *child = node.children;
     bool found = false;
     VersionNode next;
-    while (child < end && ReadNode(child, end, &next)) {
+    while (child < end && ReadNode(child, end, readable, &next)) {
       if (Lower(next.key) == part) {
         found = true;
         break;
@@ -286,10 +295,18 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *buffer, PUINT length
     size_t offset = (size_t)(node.value - root);
     char *ansi = (char *)root + rootLength + 4 + offset / 2;
     std::vector<WCHAR> text;
-    for (uint32_t i = 0; i < node.valueLength && node.value + 2 * i + 1 < node.at + node.length; i++)
+    for (uint32_t i = 0; i < node.valueLength && node.value + 2 * i + 1 < node.at + node.length &&
+                         node.value + 2 * i + 1 < readable;
+         i++)
       text.push_back((WCHAR)Read16(node.value + 2 * i));
     text.push_back(0);
     std::string a = Utf8ToAnsi(Utf16ToUtf8(text.data()));
+    // A block whose lengths claim more than the file held would have the
+    // platform write past the caller's buffer; the simulation refuses.
+    if ((const uint8_t *)ansi + a.size() + 1 > readable) {
+      M().lastError = ERROR_INSUFFICIENT_BUFFER;
+      return FALSE;
+    }
     memcpy(ansi, a.c_str(), a.size() + 1);
     *buffer = ansi;
   } else {
@@ -317,7 +334,7 @@ std::string DescribeImage(const std::vector<uint8_t> &b)
   std::vector<uint8_t> resource;
   VersionNode root;
   if (VersionResourceOf(b, &resource) == ERROR_SUCCESS &&
-      ReadNode(resource.data(), resource.data() + resource.size(), &root) && root.valueLength >= 16 &&
+      ReadNode(resource.data(), resource.data() + resource.size(), resource.data() + resource.size(), &root) && root.valueLength >= 16 &&
       root.value + 16 <= resource.data() + resource.size()) {
     std::vector<uint8_t> fixed(root.value, root.value + 16);
     uint32_t ms = Get32(fixed, 8), ls = Get32(fixed, 12);

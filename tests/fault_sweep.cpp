@@ -202,19 +202,22 @@ bool SweepSkips(const std::string &f)
   return skipped.count(f) != 0;
 }
 
-bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
-                 bool record)
+namespace {
+
+// The machine at the start of a scenario step, so that a fault late in the
+// cleaning need not replay the runs before it.
+struct Checkpoint {
+  size_t step, callIndex, runsBefore, renamesBefore;
+  sim::Machine machine;
+};
+
+void RunSteps(const sim::Scenario &scenario, size_t from, SweepOutcome *out, std::vector<Checkpoint> *checkpoints)
 {
-  sim::Scenario scenario;
-  if (!sim::LoadScenario(json, &scenario, error))
-    return false;
   sim::Machine &m = sim::M();
-  if (fault)
-    m.faults.push_back(*fault);
-  m.recordCalls = record;
-  *out = SweepOutcome();
-  out->before = sim::TakeSnapshot();
-  for (const sim::ScenarioRun &run : scenario.runs) {
+  for (size_t step = from; step < scenario.runs.size(); step++) {
+    const sim::ScenarioRun &run = scenario.runs[step];
+    if (checkpoints)
+      checkpoints->push_back(Checkpoint{step, m.calls.size(), out->runs.size(), out->renamesDone.size(), m});
     if (run.reboot) {
       out->renamesDone.insert(out->renamesDone.end(), m.pendingRenames.begin(), m.pendingRenames.end());
       sim::Reboot();
@@ -229,14 +232,44 @@ bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome 
     r.console = m.console.substr(console);
     for (const std::string &p : LogCandidates()) {
       std::string text = sim::FileText(p);
-      size_t from = sizes.count(p) ? sizes[p] : 0;
-      if (text.size() > from)
-        r.log += text.substr(from);
+      size_t at = sizes.count(p) ? sizes[p] : 0;
+      if (text.size() > at)
+        r.log += text.substr(at);
     }
     out->runs.push_back(r);
   }
   out->after = sim::TakeSnapshot();
   out->calls = m.calls;
+}
+
+}  // namespace
+
+bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
+                 bool record)
+{
+  sim::Scenario scenario;
+  if (!sim::LoadScenario(json, &scenario, error))
+    return false;
+  if (fault)
+    sim::M().faults.push_back(*fault);
+  sim::M().recordCalls = record;
+  *out = SweepOutcome();
+  out->before = sim::TakeSnapshot();
+  RunSteps(scenario, 0, out, nullptr);
+  return true;
+}
+
+bool RunScenario(const std::string &json, const std::function<void()> &extend, SweepOutcome *out,
+                 std::string *error)
+{
+  sim::Scenario scenario;
+  if (!sim::LoadScenario(json, &scenario, error))
+    return false;
+  if (extend)
+    extend();
+  *out = SweepOutcome();
+  out->before = sim::TakeSnapshot();
+  RunSteps(scenario, 0, out, nullptr);
   return true;
 }
 
@@ -339,13 +372,17 @@ SweepSummary Sweep(const std::string &json)
   SweepSummary summary;
   SweepOutcome baseline;
   std::string error;
+  sim::Scenario scenario;
   // The whole cleaning without a fault, its calls recorded.
-  if (!RunScenario(json, nullptr, &baseline, &error, true)) {
+  if (!sim::LoadScenario(json, &scenario, &error)) {
     summary.failures = 1;
     summary.messages.push_back("scenario: " + error);
     return summary;
   }
-  std::vector<sim::CallRecord> calls = baseline.calls;
+  sim::M().recordCalls = true;
+  baseline.before = sim::TakeSnapshot();
+  std::vector<Checkpoint> checkpoints;
+  RunSteps(scenario, 0, &baseline, &checkpoints);
   summary.runs++;
   for (const std::string &b : CheckInvariants(baseline, nullptr)) {
     summary.messages.push_back("baseline: " + b);
@@ -353,15 +390,27 @@ SweepSummary Sweep(const std::string &json)
   }
   CloseCleanerLog();
 
+  const std::vector<sim::CallRecord> calls = baseline.calls;
   summary.callsRecorded = calls.size();
   std::map<std::string, int> ordinal;
-  for (const sim::CallRecord &c : calls) {
+  for (size_t i = 0; i < calls.size(); i++) {
+    const sim::CallRecord &c = calls[i];
     int nth = ++ordinal[c.function];
     if (SweepSkips(c.function))
       continue;
+    // Start from the step in which the call was made.
+    const Checkpoint *from = &checkpoints.front();
+    for (const Checkpoint &cp : checkpoints)
+      if (cp.callIndex <= i)
+        from = &cp;
+    sim::RestoreMachine(from->machine);
     sim::Fault fault{c.function, nth, PlatformErrorFor(c.function)};
+    sim::M().faults.push_back(fault);
     SweepOutcome o;
-    RunScenario(json, &fault, &o, &error, true);
+    o.before = baseline.before;
+    o.runs.assign(baseline.runs.begin(), baseline.runs.begin() + (long)from->runsBefore);
+    o.renamesDone.assign(baseline.renamesDone.begin(), baseline.renamesDone.begin() + (long)from->renamesBefore);
+    RunSteps(scenario, from->step, &o, nullptr);
     summary.callsSwept++;
     summary.runs++;
     std::vector<std::string> bad = CheckInvariants(o, &fault);

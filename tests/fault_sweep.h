@@ -5,6 +5,7 @@
 #ifndef FAULT_SWEEP_H
 #define FAULT_SWEEP_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ struct SweepOutcome {
 // record, the machine keeps the record of every call.
 bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
                  bool record);
+// The same without a fault, on the scenario's machine as extend leaves it:
+// machines too large for a scenario file are built on a small one in code.
+bool RunScenario(const std::string &json, const std::function<void()> &extend, SweepOutcome *out,
+                 std::string *error);
 
 // The invariants; each violation is one message. With a fault, the outcome
 // must have been recorded (the line logged right after the failed call is the

@@ -66,8 +66,12 @@ static BOOL ApplyDacl(const WCHAR *path, PSECURITY_DESCRIPTOR sd)
   DWORD attributes;
   BOOL applied = FALSE;
 
+  // Without its attributes a link cannot be told from a folder, and
+  // SetFileSecurityW would re-permission whatever it points to.
   attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    goto out;
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     applied = SetFileSecurityW(path, DACL_SECURITY_INFORMATION, sd);
     goto out;
   }
@@ -174,9 +178,10 @@ void WalkTree(const WCHAR *folder, EntryVisitor visitor)
     pattern[i] = 0;
     child[i] = 0;
   }
-  // Listing through a junction or link would carry the walk out of the hideout.
+  // Listing through a junction or link would carry the walk out of the
+  // hideout; a folder whose attributes cannot be read might be one.
   attributes = GetFileAttributesW(folder);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     goto out;
   if (!JoinEntryPath(pattern, folder, L"*.*")) {
     LogPathLine("Skipping entry with too long path in %S: %S", folder, L"*.*");

@@ -37,6 +37,13 @@ ULONGLONG ReadFileVersion(const char *path)
   // The root block holds VS_FIXEDFILEINFO.
   if (!VerQueryValueA(info, "\\", (LPVOID *)&fixed, &length))
     goto out;
+  // VerQueryValueA trusts the block's own lengths and types: in a malformed
+  // resource the structure may lie past the buffer (an address below it
+  // wraps to a large offset), or off its DWORD boundary where the root
+  // claims to hold text.
+  if (size < sizeof(VS_FIXEDFILEINFO) || (ULONG_PTR)fixed - (ULONG_PTR)info > size - sizeof(VS_FIXEDFILEINFO) ||
+      ((ULONG_PTR)fixed & 3) != 0)
+    goto out;
   version = (ULONGLONG)fixed->dwFileVersionMS << 32 | fixed->dwFileVersionLS;
 
 out:
