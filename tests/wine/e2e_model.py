@@ -35,7 +35,6 @@ import re
 import sys
 
 HKLM = "HKEY_LOCAL_MACHINE"
-SERVICES = "system\\currentcontrolset\\services\\"
 REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD = 1, 2, 3, 4, 7, 11
 
 HYPHENS = "-" * 62
