@@ -1,4 +1,5 @@
-// Simulated advapi32 key security: RegSetKeySecurity writes the requested
+// Simulated advapi32 key security: RegGetKeySecurity reads the requested
+// parts of a key's descriptor, RegSetKeySecurity writes the requested
 // parts of a descriptor onto the key behind a handle. The handle must carry
 // the rights each part needs; inheritable ACEs are not pushed down to
 // existing subkeys (only the higher-level SetSecurityInfo does that).
@@ -16,8 +17,22 @@ uint32_t Get32(const uint8_t *p)
   return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 
-// The extent of a self-relative descriptor: the furthest end of its parts.
-size_t SelfRelativeLength(const uint8_t *sd)
+// Owners the token may assign without SeRestorePrivilege: its user and the
+// groups it holds with the owner attribute (Administrators).
+bool AssignableOwner(const std::vector<uint8_t> &owner)
+{
+  std::string sid = SidToString(owner.data());
+  if (sid == M().userSid || sid == TokenDefaultOwner())
+    return true;
+  return M().enabledPrivileges.count("SeRestorePrivilege") != 0;
+}
+
+const WORD kDaclControl = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_DACL_AUTO_INHERIT_REQ | SE_DACL_DEFAULTED;
+const WORD kSaclControl = SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED | SE_SACL_AUTO_INHERIT_REQ | SE_SACL_DEFAULTED;
+
+}  // namespace
+
+size_t sim::SelfRelativeLength(const uint8_t *sd)
 {
   size_t end = 20;
   for (size_t field : {4, 8}) {
@@ -33,20 +48,61 @@ size_t SelfRelativeLength(const uint8_t *sd)
   return end;
 }
 
-// Owners the token may assign without SeRestorePrivilege: its user and the
-// groups it holds with the owner attribute (Administrators).
-bool AssignableOwner(const std::vector<uint8_t> &owner)
+// The parts asked for, self-relative. A key whose descriptor the machine
+// leaves at its default shows the token's owner and group and no DACL,
+// which grants everything, as the default does.
+extern "C" LONG RegGetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size)
 {
-  std::string sid = SidToString(owner.data());
-  if (sid == M().userSid || sid == TokenDefaultOwner())
-    return true;
-  return M().enabledPrivileges.count("SeRestorePrivilege") != 0;
+  DWORD injected;
+  if (Enter("RegGetKeySecurity", &injected))
+    return (LONG)injected;
+  std::string path;
+  Handle *h = KeyHandleOf(key, &path);
+  if (!h)
+    return ERROR_INVALID_HANDLE;
+  if (!size)
+    return ERROR_INVALID_PARAMETER;
+  DWORD need = 0;
+  if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
+    need |= READ_CONTROL;
+  if (info & SACL_SECURITY_INFORMATION)
+    need |= ACCESS_SYSTEM_SECURITY;
+  if ((h->access & need) != need)
+    return ERROR_ACCESS_DENIED;
+  RegKey *k = Key(path);
+  if (!k)
+    return ERROR_KEY_DELETED;
+  SecurityDescriptor now;
+  if (k->securityDescriptor.empty()) {
+    SidFromString(TokenDefaultOwner(), &now.owner);
+    SidFromString(TokenPrimaryGroup(), &now.group);
+  } else {
+    ParseSecurityDescriptor(k->securityDescriptor.data(), k->securityDescriptor.size(), &now);
+  }
+  SecurityDescriptor out;
+  if (info & OWNER_SECURITY_INFORMATION)
+    out.owner = now.owner;
+  if (info & GROUP_SECURITY_INFORMATION)
+    out.group = now.group;
+  if (info & DACL_SECURITY_INFORMATION) {
+    out.hasDacl = now.hasDacl;
+    out.dacl = now.dacl;
+    out.control |= (WORD)(now.control & kDaclControl);
+  }
+  if (info & SACL_SECURITY_INFORMATION) {
+    out.hasSacl = now.hasSacl;
+    out.sacl = now.sacl;
+    out.control |= (WORD)(now.control & kSaclControl);
+  }
+  std::vector<uint8_t> bytes = BuildSelfRelative(out);
+  if (!sd || *size < bytes.size()) {
+    *size = (DWORD)bytes.size();
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  memcpy(sd, bytes.data(), bytes.size());
+  *size = (DWORD)bytes.size();
+  return ERROR_SUCCESS;
 }
-
-const WORD kDaclControl = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_DACL_AUTO_INHERIT_REQ | SE_DACL_DEFAULTED;
-const WORD kSaclControl = SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED | SE_SACL_AUTO_INHERIT_REQ | SE_SACL_DEFAULTED;
-
-}  // namespace
 
 extern "C" LONG RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd)
 {

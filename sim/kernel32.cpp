@@ -473,11 +473,16 @@ int _getch(void)
   return k;
 }
 
-// ---- the CRT log stream ------------------------------------------------------------------
+// ---- the CRT streams ------------------------------------------------------------------
+// "a+" is the log: text mode, each line feed stored as CR LF. "ab" is a
+// binary append stream, and "abc" one whose fflush also commits the file to
+// the disk (the runtime's commit flag); the runtime hands their bytes to
+// WriteFile and, with the commit flag, to FlushFileBuffers.
 
 struct StreamCookie {
   uintptr_t handle;
   std::string path;
+  bool commit;
 };
 
 static ssize_t StreamWrite(void *cookie, const char *buf, size_t size)
@@ -496,6 +501,49 @@ static ssize_t StreamWrite(void *cookie, const char *buf, size_t size)
     M().streamBytes++;
   }
   return (ssize_t)size;
+}
+
+static ssize_t BinaryStreamWrite(void *cookie, const char *buf, size_t size)
+{
+  StreamCookie *c = (StreamCookie *)cookie;
+  DWORD injected;
+  if (Enter("WriteFile", &injected)) {
+    M().lastError = injected;
+    errno = EIO;
+    return -1;
+  }
+  Handle *h = FindHandle(c->handle, HandleKind::Stream);
+  FsNode *n = Node(c->path);
+  if (!h || !n)
+    return -1;
+  n->data.insert(n->data.end(), (const uint8_t *)buf, (const uint8_t *)buf + size);
+  h->position = n->data.size();
+  if (c->commit) {
+    if (Enter("FlushFileBuffers", &injected)) {
+      M().lastError = injected;
+      errno = EIO;
+      return -1;
+    }
+    n->flushedBytes = n->data.size();
+  }
+  return (ssize_t)size;
+}
+
+static int StreamSeek(void *cookie, off64_t *offset, int whence)
+{
+  StreamCookie *c = (StreamCookie *)cookie;
+  Handle *h = FindHandle(c->handle, HandleKind::Stream);
+  FsNode *n = Node(c->path);
+  if (!h || !n)
+    return -1;
+  int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? (int64_t)h->position : (int64_t)n->data.size();
+  if (base + *offset < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  h->position = (uint64_t)(base + *offset);
+  *offset = (off64_t)h->position;
+  return 0;
 }
 
 static ssize_t StreamRead(void *cookie, char *buf, size_t size)
@@ -571,7 +619,8 @@ FILE *_fsopen(const char *path, const char *mode, int shflag)
     errno = EACCES;
     return nullptr;
   }
-  if (strcmp(mode, "a+") != 0) {
+  bool binary = strcmp(mode, "ab") == 0 || strcmp(mode, "abc") == 0;
+  if (strcmp(mode, "a+") != 0 && !binary) {
     errno = EINVAL;
     return nullptr;
   }
@@ -593,7 +642,7 @@ FILE *_fsopen(const char *path, const char *mode, int shflag)
   }
   DWORD share = shflag == _SH_DENYRW ? 0 : shflag == _SH_DENYWR ? FILE_SHARE_READ
                 : shflag == _SH_DENYRD ? FILE_SHARE_WRITE : FILE_SHARE_READ | FILE_SHARE_WRITE;
-  DWORD access = GENERIC_READ | GENERIC_WRITE;
+  DWORD access = binary ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE;
   if (ShareConflict(full, access, share)) {
     errno = EACCES;
     return nullptr;
@@ -616,9 +665,11 @@ FILE *_fsopen(const char *path, const char *mode, int shflag)
   h.path = full;
   h.access = access;
   h.share = share;
-  StreamCookie *c = new StreamCookie{NewHandle(h), full};
+  StreamCookie *c = new StreamCookie{NewHandle(h), full, strcmp(mode, "abc") == 0};
   cookie_io_functions_t io = {StreamRead, StreamWrite, nullptr, StreamClose};
-  FILE *f = fopencookie(c, "a+", io);
+  if (binary)
+    io = {nullptr, BinaryStreamWrite, StreamSeek, StreamClose};
+  FILE *f = fopencookie(c, binary ? "a" : "a+", io);
   if (!f) {
     ReleaseHandle(c->handle, HandleKind::Stream);
     delete c;

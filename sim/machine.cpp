@@ -33,6 +33,8 @@ void FailCall(const std::string &function, int nth, DWORD error)
 bool Enter(const char *function, DWORD *error)
 {
   Machine &m = M();
+  if (m.onEnter)
+    m.onEnter(function);
   int n = ++m.callCounts[function];
   if (m.recordCalls)
     m.calls.push_back(CallRecord{function, m.redirectionOff, m.streamBytes});
@@ -451,6 +453,8 @@ FsNode &MakeFile(const std::string &fullPath, const std::vector<uint8_t> &data)
   n.isDir = false;
   n.attributes = FILE_ATTRIBUTE_ARCHIVE;
   n.data = data;
+  // What a machine or a test puts in place is on the disk already.
+  n.flushedBytes = data.size();
   return n;
 }
 

@@ -312,3 +312,113 @@ extern "C" BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR sddl
     *size = (ULONG)bytes.size();
   return TRUE;
 }
+
+namespace {
+
+std::string SidText(const std::vector<uint8_t> &sid)
+{
+  std::string text = sim::SidToString(sid.data());
+  for (const sim::Alias &a : sim::kAliases)
+    if (text == a.sid)
+      return a.code;
+  return text;
+}
+
+// Whole masks with a code of their own first, then the single-right codes
+// when they cover every bit, else the number.
+std::string RightsText(DWORD mask)
+{
+  static const char *const composite[] = {"FA", "FR", "FW", "FX", "KA", "KR", "KW", "KX"};
+  for (const char *c : composite)
+    for (const sim::Code &r : sim::kRights)
+      if (strcmp(r.code, c) == 0 && r.value == mask)
+        return c;
+  std::string text;
+  DWORD covered = 0;
+  for (const sim::Code &r : sim::kRights) {
+    bool single = (r.value & (r.value - 1)) == 0;
+    if (single && (mask & r.value)) {
+      text += r.code;
+      covered |= r.value;
+    }
+  }
+  if (covered == mask && !text.empty())
+    return text;
+  char number[16];
+  snprintf(number, sizeof(number), "0x%x", mask);
+  return number;
+}
+
+std::string AclText(const std::vector<sim::Ace> &aces, WORD control, bool isDacl)
+{
+  std::string text;
+  if (control & (isDacl ? SE_DACL_PROTECTED : SE_SACL_PROTECTED))
+    text += "P";
+  if (control & (isDacl ? SE_DACL_AUTO_INHERIT_REQ : SE_SACL_AUTO_INHERIT_REQ))
+    text += "AR";
+  if (control & (isDacl ? SE_DACL_AUTO_INHERITED : SE_SACL_AUTO_INHERITED))
+    text += "AI";
+  static const BYTE flagOrder[] = {OBJECT_INHERIT_ACE, CONTAINER_INHERIT_ACE, NO_PROPAGATE_INHERIT_ACE,
+                                   INHERIT_ONLY_ACE,   INHERITED_ACE,         SUCCESSFUL_ACCESS_ACE_FLAG,
+                                   FAILED_ACCESS_ACE_FLAG};
+  for (const sim::Ace &ace : aces) {
+    text += "(";
+    for (const sim::Code &t : sim::kAceTypes)
+      if (t.value == ace.type)
+        text += t.code;
+    text += ";";
+    for (BYTE f : flagOrder)
+      for (const sim::Code &c : sim::kAceFlags)
+        if ((ace.flags & f) && c.value == f)
+          text += c.code;
+    text += ";" + RightsText(ace.mask) + ";;;" + SidText(ace.sid) + ")";
+  }
+  return text;
+}
+
+}  // namespace
+
+// The parts asked for, in the order O: G: D: S:; a part the descriptor lacks
+// is left out.
+extern "C" BOOL ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR sd, DWORD revision,
+                                                                     SECURITY_INFORMATION info, LPSTR *text,
+                                                                     PULONG length)
+{
+  DWORD error;
+  if (sim::Enter("ConvertSecurityDescriptorToStringSecurityDescriptorA", &error)) {
+    sim::M().lastError = error;
+    return FALSE;
+  }
+  if (!sd || !text) {
+    sim::M().lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (revision != SDDL_REVISION_1) {
+    sim::M().lastError = ERROR_UNKNOWN_REVISION;
+    return FALSE;
+  }
+  const uint8_t *bytes = (const uint8_t *)sd;
+  bool selfRelative = (bytes[2] | (bytes[3] << 8)) & SE_SELF_RELATIVE;
+  sim::SecurityDescriptor parsed;
+  if (!sim::ParseSecurityDescriptor(sd, selfRelative ? sim::SelfRelativeLength(bytes) : sizeof(SECURITY_DESCRIPTOR),
+                                    &parsed)) {
+    sim::M().lastError = ERROR_INVALID_SECURITY_DESCR;
+    return FALSE;
+  }
+  std::string out;
+  if ((info & OWNER_SECURITY_INFORMATION) && !parsed.owner.empty())
+    out += "O:" + SidText(parsed.owner);
+  if ((info & GROUP_SECURITY_INFORMATION) && !parsed.group.empty())
+    out += "G:" + SidText(parsed.group);
+  if ((info & DACL_SECURITY_INFORMATION) && parsed.hasDacl)
+    out += "D:" + AclText(parsed.dacl, parsed.control, true);
+  if ((info & SACL_SECURITY_INFORMATION) && parsed.hasSacl)
+    out += "S:" + AclText(parsed.sacl, parsed.control, false);
+  char *block = (char *)sim::AllocLocal(out.size() + 1);
+  memcpy(block, out.c_str(), out.size() + 1);
+  *text = block;
+  if (length)
+    *length = (ULONG)out.size() + 1;
+  sim::M().lastError = ERROR_SUCCESS;
+  return TRUE;
+}

@@ -52,6 +52,9 @@ std::vector<std::string> TokenSids();
 // the owner is always granted READ_CONTROL and WRITE_DAC.
 bool AccessGranted(const std::vector<uint8_t> &selfRelative, DWORD desired, bool isKey);
 
+// The extent of a self-relative descriptor: the furthest end of its parts.
+size_t SelfRelativeLength(const uint8_t *sd);
+
 // SDDL to a self-relative descriptor, as ConvertStringSecurityDescriptorTo-
 // SecurityDescriptorA converts it (sim/sddl.cpp); false on a malformed string.
 bool SddlToSelfRelative(const std::string &sddl, std::vector<uint8_t> *sd);

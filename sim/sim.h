@@ -25,6 +25,9 @@ struct FsNode {
   bool isDir = false;
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
   std::vector<uint8_t> data;
+  // The length of data when FlushFileBuffers last committed it: what a
+  // machine going down now would find on the disk.
+  size_t flushedBytes = 0;
   // Self-relative security descriptor; empty means the default, which lets
   // the administrator do anything.
   std::vector<uint8_t> securityDescriptor;
@@ -109,6 +112,9 @@ struct Machine {
   // looked up (key path in map form, value name): lets a test change the
   // value between two queries, as another process could.
   std::function<void(const std::string &keyPath, const std::string &valueName)> onQueryValue;
+  // Called by every simulated function on entry, before its fault check:
+  // lets a test look at the machine at the moment of a given call.
+  std::function<void(const std::string &function)> onEnter;
 
   // Token
   std::string userSid = "S-1-5-21-1004336348-1177238915-682003330-1001";

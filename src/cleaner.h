@@ -27,6 +27,21 @@ void LogLine(const char *message);
 void LogRegistryPath(const char *message, HKEY root, const char *keyPath, const char *value);
 void CloseCleanerLog(void);
 
+// src/log/undo_file.cpp
+// "DU Vizodav\TarvoskFix-undo.reg": what undoes each registry change, written
+// before the change. Opened and closed with the log.
+void OpenUndoFile(const SYSTEMTIME *started);
+void CloseUndoFile(void);
+// Before the key of a dataset record is created or opened; the handle it
+// gets, and the one that replaces it, are then told with UndoKeyHandle.
+void UndoKeyCreation(HKEY root, const char *subKey);
+void UndoKeyHandle(HKEY key);
+// Before the record key's descriptor is replaced, or one of its values written.
+void UndoKeySecurity(HKEY key);
+void UndoValueChange(HKEY key, const WCHAR *name, DWORD type, const BYTE *data, DWORD size);
+// Before the COM repair writes a server path as the key's default value.
+void UndoComServerValue(HKEY root, const char *keyPath, HKEY key, const char *serverPath);
+
 // src/repair/com_servers.cpp
 void RewriteComServerPath(HKEY root, const char *keyPath, const char *serverPath);
 void RepairComServers(DWORD osCode);

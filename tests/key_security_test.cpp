@@ -126,6 +126,10 @@ TEST_F(KeySecurityTest, RootPrefixes)
   };
   std::vector<std::string> expected;
   for (auto &c : cases) {
+    // The undo file names only the three roots the cleaner writes below;
+    // a key made under any other cannot be undone, which the log says once.
+    if (c.root == HKEY_USERS)
+      expected.push_back("Failed to write undo information");
     HKEY key = CreateRestoreKey(c.root, "Vank\\Test");
     EXPECT_NE(nullptr, key) << c.line;
     RegCloseKey(key);

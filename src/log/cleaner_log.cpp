@@ -41,6 +41,7 @@ int OpenCleanerLog(DWORD osCode)
   fprintf(g_log, "--------------------------------------------------------------\n");
   fprintf(g_log, "Log started %04d.%02d.%02d %02d:%02d:%02d\n", now.wYear, now.wMonth, now.wDay,
           now.wHour, now.wMinute, now.wSecond);
+  OpenUndoFile(&now);
   return 1;
 }
 
@@ -79,6 +80,7 @@ void CloseCleanerLog(void)
 {
   if (g_log == NULL)
     return;
+  CloseUndoFile();
   fclose(g_log);
   g_log = NULL;
 }

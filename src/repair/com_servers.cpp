@@ -48,6 +48,7 @@ void RewriteComServerPath(HKEY root, const char *keyPath, const char *serverPath
   }
   current[size < MAX_PATH - 1 ? size : MAX_PATH - 1] = '\0';
 
+  UndoComServerValue(root, keyPath, key, serverPath);
   if (RegSetValueExA(key, NULL, 0, REG_EXPAND_SZ, (const BYTE *)serverPath, (DWORD)lstrlenA(serverPath) + 1) !=
       ERROR_SUCCESS) {
     LogRegistryPath("Failed to write new registry value", root, keyPath, NULL);

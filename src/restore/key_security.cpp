@@ -53,12 +53,14 @@ HKEY CreateRestoreKey(HKEY root, const char *subKey)
   HKEY key = NULL;
   DWORD disposition = 0;
 
+  UndoKeyCreation(root, subKey);
   if (RegCreateKeyExA(root, subKey, 0, NULL, REG_OPTION_NON_VOLATILE, RESTORE_CREATE_ACCESS, NULL, &key,
                       &disposition) != ERROR_SUCCESS) {
     key = NULL;
     LogKeyLine("Creating %s%s - failed", root, subKey);
     goto out;
   }
+  UndoKeyHandle(key);
   if (disposition == REG_CREATED_NEW_KEY)
     LogKeyLine("Creating %s%s - created new", root, subKey);
   else
@@ -79,6 +81,7 @@ HKEY ApplyKeySecurity(HKEY key, const char *sddl)
     LogLine("Failed to parse security descriptor");
     goto out;
   }
+  UndoKeySecurity(key);
   if (RegSetKeySecurity(key, RESTORE_SECURITY_INFORMATION, descriptor) != ERROR_SUCCESS) {
     LogLine("Failed to set security information");
     goto out;
@@ -89,6 +92,7 @@ HKEY ApplyKeySecurity(HKEY key, const char *sddl)
   if (RegOpenKeyExA(key, "", 0, RESTORE_REOPEN_ACCESS, &reopened) == ERROR_SUCCESS) {
     RegCloseKey(key);
     result = reopened;
+    UndoKeyHandle(reopened);
   }
 
 out:

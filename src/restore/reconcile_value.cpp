@@ -77,6 +77,7 @@ void ReconcileValue(const WCHAR *line, HKEY key, DWORD keepExisting)
 
 write:
   if (writeNeeded) {
+    UndoValueChange(key, entry.name, entry.type, entry.data, entry.size);
     if (RegSetValueExW(key, entry.name, 0, entry.type, entry.data, entry.size) == ERROR_SUCCESS)
       AppendOutcome(message, "... success");
     else
