@@ -1,5 +1,5 @@
 // Simulated kernel32 file calls: CreateFileA with share modes, GetFileSize,
-// ReadFile, WriteFile (append-only handles), FlushFileBuffers, CopyFileA, MoveFileExA (delayed moves recorded as the session
+// ReadFile, CopyFileA, MoveFileExA (delayed moves recorded as the session
 // manager's pending rename operations) and the system folder queries.
 #include "sim.h"
 
@@ -231,68 +231,6 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPVOID ove
   h->position += k;
   if (read)
     *read = k;
-  return TRUE;
-}
-
-// A handle with FILE_APPEND_DATA but without FILE_WRITE_DATA writes only at
-// the end of the file, whatever its position.
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPVOID overlapped)
-{
-  DWORD err;
-  // The count is cleared before any work or error checking.
-  if (written)
-    *written = 0;
-  if (Enter("WriteFile", &err)) {
-    Fail(err);
-    return FALSE;
-  }
-  if (!written && !overlapped) {
-    Fail(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  Handle *h = FindHandle((uintptr_t)file, HandleKind::File);
-  FsNode *n = h ? Node(h->path) : nullptr;
-  if (!n) {
-    Fail(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!WantsWrite(h->access)) {
-    Fail(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  bool appendOnly = !(h->access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA));
-  uint64_t at = appendOnly ? n->data.size() : h->position;
-  if (n->data.size() < at + toWrite)
-    n->data.resize(at + toWrite);
-  if (toWrite)
-    memcpy(n->data.data() + at, buffer, toWrite);
-  h->position = at + toWrite;
-  if (written)
-    *written = toWrite;
-  M().lastError = ERROR_SUCCESS;
-  return TRUE;
-}
-
-// Commits what was written through the handle to the disk.
-BOOL FlushFileBuffers(HANDLE file)
-{
-  DWORD err;
-  if (Enter("FlushFileBuffers", &err)) {
-    Fail(err);
-    return FALSE;
-  }
-  Handle *h = FindHandle((uintptr_t)file, HandleKind::File);
-  FsNode *n = h ? Node(h->path) : nullptr;
-  if (!n) {
-    Fail(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!WantsWrite(h->access)) {
-    Fail(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  n->flushedBytes = n->data.size();
-  M().lastError = ERROR_SUCCESS;
   return TRUE;
 }
 
