@@ -5,6 +5,7 @@
 #include <set>
 
 #include "cleaner.h"
+#include "reg_file.h"
 
 namespace {
 
@@ -151,6 +152,80 @@ bool LineAfterCall(const SweepOutcome &o, const sim::Fault &fault, std::string *
   return false;
 }
 
+std::vector<std::string> UndoCandidates()
+{
+  std::vector<std::string> out;
+  for (const auto &f : sim::M().files)
+    if (f.first.size() >= 30 && f.first.compare(f.first.size() - 30, 30, "du vizodav\\tarvoskfix-undo.reg") == 0)
+      out.push_back(f.first);
+  return out;
+}
+
+// A run's part of its undo file: the byte-order mark and the header when
+// it made the file, then its section.
+bool UndoSectionOf(const std::string &bytes, std::string *section)
+{
+  std::string text;
+  size_t skip = bytes.size() >= 2 && (uint8_t)bytes[0] == 0xFF && (uint8_t)bytes[1] == 0xFE ? 2 : 0;
+  if (!Utf16LeToUtf8(bytes.substr(skip), &text))
+    return false;
+  std::string head = std::string(kUndoHeader) + "\r\n\r\n";
+  if (skip && text.compare(0, head.size(), head) == 0)
+    text.erase(0, head.size());
+  *section = text;
+  return text.compare(0, 14, "; Log started ") == 0;
+}
+
+// When no run says its undo information is incomplete, the runs' undo
+// sections imported last first give back the registry the cleaning started
+// from: the keys and values the cleaner may change, the run-once entry
+// aside (changes elsewhere are the invariant above's).
+void CheckUndoFile(const SweepOutcome &o, std::vector<std::string> *bad)
+{
+  bool complete = true, logged = false;
+  for (size_t i = 0; i < o.runs.size(); i++) {
+    std::vector<std::string> lines = Lines(o.runs[i].log);
+    long failures = std::count(lines.begin(), lines.end(), "Failed to write undo information");
+    if (failures > 1)
+      bad->push_back("run " + std::to_string(i + 1) + ": undo failure logged " + std::to_string(failures) + " times");
+    complete &= failures == 0;
+    logged |= !o.runs[i].log.empty();
+  }
+  if (!complete || !logged || o.registryBefore.empty())
+    return;
+  std::map<std::string, sim::RegKey> after = sim::M().registry;
+  std::string error;
+  bool imported = true;
+  for (size_t i = o.runs.size(); imported && i-- > 0;) {
+    std::string section;
+    if (o.runs[i].log.empty())
+      continue;
+    if (!UndoSectionOf(o.runs[i].undo, &section)) {
+      bad->push_back("run " + std::to_string(i + 1) + ": no undo section of its own");
+      imported = false;
+    } else if (!ImportRegLines(section, &error)) {
+      bad->push_back("run " + std::to_string(i + 1) + ": undo section: " + error);
+      imported = false;
+    }
+  }
+  if (imported) {
+    std::vector<std::string> now, before, missing, extra;
+    for (const std::string &e : RegistryContent())
+      if (RegistryChangeAllowed(e))
+        now.push_back(e);
+    for (const std::string &e : o.registryBefore)
+      if (RegistryChangeAllowed(e))
+        before.push_back(e);
+    std::set_difference(before.begin(), before.end(), now.begin(), now.end(), std::back_inserter(missing));
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(extra));
+    if (!missing.empty() || !extra.empty())
+      bad->push_back("the undo file does not give the registry back: " +
+                     (missing.empty() ? "" : "missing " + missing.front() + " ") +
+                     (extra.empty() ? "" : "left " + extra.front()));
+  }
+  sim::M().registry = after;
+}
+
 bool HasSuccessLines(const std::string &function)
 {
   for (const SuccessLines &s : kSuccessLines)
@@ -223,9 +298,11 @@ void RunSteps(const sim::Scenario &scenario, size_t from, SweepOutcome *out, std
       sim::Reboot();
       continue;
     }
-    std::map<std::string, size_t> sizes;
+    std::map<std::string, size_t> sizes, undoSizes;
     for (const std::string &p : LogCandidates())
       sizes[p] = sim::FileText(p).size();
+    for (const std::string &p : UndoCandidates())
+      undoSizes[p] = sim::FileText(p).size();
     size_t console = m.console.size();
     RunOutcome r;
     r.exitCode = RunOnce(run);
@@ -235,6 +312,12 @@ void RunSteps(const sim::Scenario &scenario, size_t from, SweepOutcome *out, std
       size_t at = sizes.count(p) ? sizes[p] : 0;
       if (text.size() > at)
         r.log += text.substr(at);
+    }
+    for (const std::string &p : UndoCandidates()) {
+      std::string bytes = sim::FileText(p);
+      size_t at = undoSizes.count(p) ? undoSizes[p] : 0;
+      if (bytes.size() > at)
+        r.undo += bytes.substr(at);
     }
     out->runs.push_back(r);
   }
@@ -255,6 +338,7 @@ bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome 
   sim::M().recordCalls = record;
   *out = SweepOutcome();
   out->before = sim::TakeSnapshot();
+  out->registryBefore = RegistryContent();
   RunSteps(scenario, 0, out, nullptr);
   return true;
 }
@@ -269,6 +353,7 @@ bool RunScenario(const std::string &json, const std::function<void()> &extend, S
     extend();
   *out = SweepOutcome();
   out->before = sim::TakeSnapshot();
+  out->registryBefore = RegistryContent();
   RunSteps(scenario, 0, out, nullptr);
   return true;
 }
@@ -352,6 +437,8 @@ std::vector<std::string> CheckInvariants(const SweepOutcome &o, const sim::Fault
     }
   }
 
+  CheckUndoFile(o, &bad);
+
   // The step whose call failed does not report success.
   std::string next;
   if (fault && HasSuccessLines(fault->function) && LineAfterCall(o, *fault, &next) &&
@@ -381,6 +468,7 @@ SweepSummary Sweep(const std::string &json)
   }
   sim::M().recordCalls = true;
   baseline.before = sim::TakeSnapshot();
+  baseline.registryBefore = RegistryContent();
   std::vector<Checkpoint> checkpoints;
   RunSteps(scenario, 0, &baseline, &checkpoints);
   summary.runs++;
@@ -408,6 +496,7 @@ SweepSummary Sweep(const std::string &json)
     sim::M().faults.push_back(fault);
     SweepOutcome o;
     o.before = baseline.before;
+    o.registryBefore = baseline.registryBefore;
     o.runs.assign(baseline.runs.begin(), baseline.runs.begin() + (long)from->runsBefore);
     o.renamesDone.assign(baseline.renamesDone.begin(), baseline.renamesDone.begin() + (long)from->renamesBefore);
     RunSteps(scenario, from->step, &o, nullptr);

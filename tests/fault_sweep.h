@@ -15,11 +15,14 @@ struct RunOutcome {
   int exitCode;
   std::string console;  // this run's console output
   std::string log;      // the log section this run appended ("" when none)
+  std::string undo;     // the bytes this run appended to an undo file
 };
 
 struct SweepOutcome {
   std::vector<RunOutcome> runs;
   sim::Snapshot before, after;
+  // The registry's keys and values before the first run (RegistryContent).
+  std::vector<std::string> registryBefore;
   // The calls made, when recorded, and the log text of all runs in order.
   std::vector<sim::CallRecord> calls;
   // Delayed moves carried out by the simulated reboots between runs.

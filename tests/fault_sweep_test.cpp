@@ -99,3 +99,29 @@ TEST_F(FaultSweepTest, InvariantsCatchChangesOutsideTheInfection)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FaultSweepTest, InvariantsCatchAnUndoFileThatMissesAChange)
+{
+  std::string json = ReadScenario("xp-infected.json");
+  SweepOutcome o;
+  std::string error;
+  ASSERT_TRUE(RunScenario(json, nullptr, &o, &error, false)) << error;
+  EXPECT_TRUE(CheckInvariants(o, nullptr).empty());
+  // The first run's section as if its first entry had never been written.
+  std::string &bytes = o.runs[0].undo;
+  std::string entry;
+  for (char c : std::string("\r\n\r\n["))
+    entry += std::string(1, c) + std::string(1, '\0');
+  size_t first = bytes.find(entry);
+  ASSERT_NE(std::string::npos, first);
+  size_t next = bytes.find(entry, first + entry.size());
+  ASSERT_NE(std::string::npos, next);
+  bytes.erase(first, next - first);
+  std::vector<std::string> bad = CheckInvariants(o, nullptr);
+  ASSERT_EQ(1u, bad.size());
+  EXPECT_EQ(0u, bad[0].find("the undo file does not give the registry back: ")) << bad[0];
+}
+
+}  // namespace
