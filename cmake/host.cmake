@@ -77,6 +77,13 @@ set(WIN64_PROBE ${CMAKE_SOURCE_DIR}/build/win64/version_probe.exe CACHE FILEPATH
 add_test(NAME wine_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/e2e.sh ${WIN64_EXE} ${WIN64_PROBE}
          $<TARGET_FILE:restore_dump> $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-e2e)
 set_tests_properties(wine_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500)
+# The undo file under wine64: a cleaning (normal run and -r) undone by
+# `reg import` of the file (tests/wine/undo_e2e.sh; it also takes the i686
+# build and the wine loader, which runs it under WOW64). Skipped when wine64
+# or the win64 build is missing.
+add_test(NAME wine_undo COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/undo_e2e.sh ${WIN64_EXE} /usr/lib/wine/wine64
+         $<TARGET_FILE:restore_dump> ${CMAKE_BINARY_DIR}/wine-undo)
+set_tests_properties(wine_undo PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
 
 # Every shipped scenario loads and runs to its end.
 file(GLOB SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.json)
