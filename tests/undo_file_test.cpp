@@ -464,3 +464,40 @@ TEST_F(UndoFileTest, RunOnceValueIsNotRecorded)
 }
 
 }  // namespace
+
+namespace {
+
+// Under WOW64 the file names the keys of the 64-bit view the run wrote, and
+// whether a key exists is asked of that view: a 32-bit copy under
+// Wow6432Node does not make the key the run creates an existing one.
+TEST_F(UndoFileTest, SixtyFourBitViewUnderWow64)
+{
+  FreshMachine();
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, true);
+  sim::SetDword("HKLM\\Software\\Wow6432Node\\Vank\\Test", "A", 5);
+  sim::SetString("HKLM\\Software\\Classes\\CLSID\\{5839FCA9-774D-42A1-ACDA-D6A79037F57F}\\InprocServer32", "",
+                 "C:\\evil64.dll");
+  sim::SetString("HKLM\\Software\\Classes\\Wow6432Node\\CLSID\\{5839FCA9-774D-42A1-ACDA-D6A79037F57F}\\InprocServer32",
+                 "", "C:\\evil32.dll");
+  std::vector<std::string> before = RegistryContent();
+  OpenTestLog(0x61);
+  RepairComServers(0x61);
+  const std::vector<RestoreRecord> records = {
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, "Software\\Vank\\Test", kOpen, L"\"A\"=dword:00000001\0"}};
+  RestoreServicesFrom(0x61, records.data(), (DWORD)records.size());
+  CloseCleanerLog();
+
+  EXPECT_EQ(std::vector<std::string>({
+                "[HKEY_CLASSES_ROOT\\CLSID\\{5839FCA9-774D-42A1-ACDA-D6A79037F57F}\\InprocServer32]\r\n"
+                "@=\"C:\\\\evil64.dll\"",
+                "[-HKEY_LOCAL_MACHINE\\Software\\Vank]",
+            }),
+            LastEntries());
+  EXPECT_EQ("C:\\evil32.dll", sim::StringValue("HKLM\\Software\\Classes\\Wow6432Node\\CLSID\\"
+                                                "{5839FCA9-774D-42A1-ACDA-D6A79037F57F}\\InprocServer32",
+                                                ""));
+  UndoLastRun();
+  EXPECT_EQ(before, RegistryContent());
+}
+
+}  // namespace
