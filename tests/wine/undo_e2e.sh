@@ -4,7 +4,9 @@
 # normal run answered 'y' on a pseudo-terminal, a reboot, the -r run, a
 # reboot); `reg import` of the undo file then gives back every key and value
 # of the COM classes and of the Services tree as `reg export` showed them
-# before the first run, the keys the runs created taken away again.
+# before the first run, the keys the runs created taken away again. Once the
+# whole file is imported, once its sections, the last first. The old values
+# in the file read as `reg export` writes them.
 #
 # usage: undo_e2e.sh EXE WINE RESTORE_DUMP WORK_DIR [VERSION...]
 #   EXE    the cleaner (the win64 build, or the i686 product)
@@ -137,9 +139,12 @@ normal_run() {
   exec 3>&-
 }
 
-case_undo() {  # case_undo VERSION
-  local version=$1 sets log undo
-  case_name="undo-$version"
+# MODE file: the whole undo file imported at once (the runs changed
+# different keys and values). MODE sections: the last section imported
+# first, giving back the machine as the normal run left it, then the first.
+case_undo() {  # case_undo VERSION MODE
+  local version=$1 mode=$2 sets log undo
+  case_name="undo-$version-$mode"
   dir=$work/cases/$case_name
   rm -rf "$dir"
   # The system folders are hard links: nothing writes them.
@@ -168,6 +173,7 @@ case_undo() {  # case_undo VERSION
   # Wine's end-session reboot may start the run-once entry: take it away.
   "$wine" reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\RunOnce' /v TarvoskEVCleaner /f >/dev/null 2>&1
   reboot
+  export_all "$dir/mid"
   (cd "$dir" && timeout 120 "$loader" "$exe" -r </dev/null >"$dir/restore.out" 2>/dev/null)
   rc=$?
   check "-r run: exit code 0 (got $rc)" [ "$rc" = 0 ]
@@ -181,9 +187,22 @@ case_undo() {  # case_undo VERSION
   check "no undo failure in the log" [ "$(grep -c 'Failed to write undo information' "$log" 2>/dev/null)" = 0 ]
   check "the runs changed the COM classes and the services" fails_quietly $model compare "$dir/before" "$dir/cleaned"
   check_quiet "undo file format" $model check-undo "$undo" "$log"
+  check_quiet "old values written as reg export writes them" $model same-as-export "$undo" "$dir/before"
 
   cp "$undo" "$dir/undo.reg"
-  "$wine" reg import "$(winpath "$dir/undo.reg")" >"$dir/import.out" 2>&1
+  if [ "$mode" = sections ]; then
+    $model section "$dir/undo.reg" -1 "$dir/last.reg"
+    "$wine" reg import "$(winpath "$dir/last.reg")" >"$dir/import-last.out" 2>&1
+    rc=$?
+    check "reg import of the last section: exit code 0 (got $rc)" [ "$rc" = 0 ]
+    reboot
+    export_all "$dir/undone-last"
+    check_quiet "the registry as the normal run left it" $model compare "$dir/mid" "$dir/undone-last"
+    $model section "$dir/undo.reg" 0 "$dir/first.reg"
+    "$wine" reg import "$(winpath "$dir/first.reg")" >"$dir/import.out" 2>&1
+  else
+    "$wine" reg import "$(winpath "$dir/undo.reg")" >"$dir/import.out" 2>&1
+  fi
   rc=$?
   check "reg import: exit code 0 (got $rc)" [ "$rc" = 0 ]
   reboot
@@ -197,7 +216,8 @@ case_undo() {  # case_undo VERSION
 fails_quietly() { ! "$@" >/dev/null 2>&1; }
 
 for v in "${versions[@]}"; do
-  case_undo "$v"
+  case_undo "$v" file
+  case_undo "$v" sections
 done
 echo "undo_e2e: $pass checks passed, $fail failed"
 [ "$fail" = 0 ]

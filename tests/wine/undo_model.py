@@ -7,11 +7,17 @@ exit 1):
     undo_model.py prepare DUMP SET[,SET...] OUT.reg
         the sets' services partly deleted, partly altered: every other
         service removed; of the rest, one value of each key changed, one
-        deleted, one stored under another type, one key below removed, and
-        a value the dataset does not know added
+        deleted, one string stored under the other string type (other data
+        otherwise), one key below removed, and a value the dataset does not
+        know added
     undo_model.py compare BEFORE_DIR AFTER_DIR
         the exports (one file per key, "absent" for a key reg could not
         export) hold the same keys and values
+    undo_model.py same-as-export UNDO.reg EXPORT_DIR
+        every old value in the undo file found in the exports is written
+        there line for line as `reg export` writes it
+    undo_model.py section UNDO.reg INDEX OUT.reg
+        the header and one section (0 the first, -1 the last) as a file
     undo_model.py check-undo UNDO.reg LOG
         the undo file: byte-order mark and header, one section per log
         section headed by its time, lines of at most 80 columns, hex lists
@@ -61,9 +67,16 @@ def prepare(records, sets):
                 body.append(reg_value_line(name, REG_DWORD, (0xDEADBEEF).to_bytes(4, "little")))
             elif i == 1:
                 body.append('"%s"=-' % name.replace("\\", "\\\\").replace('"', '\\"'))
+            elif kind in (REG_SZ, REG_EXPAND_SZ):
+                swapped = REG_EXPAND_SZ if kind == REG_SZ else REG_SZ
+                body.append(reg_value_line(name, swapped, data))
+            elif kind == REG_DWORD:
+                # A dword of another size Wine's export cannot show (it reads
+                # four bytes whatever the size): another number instead.
+                number = (int.from_bytes(data, "little") + 1) & 0xFFFFFFFF
+                body.append(reg_value_line(name, kind, number.to_bytes(4, "little")))
             else:
-                swapped = {REG_SZ: REG_EXPAND_SZ, REG_EXPAND_SZ: REG_SZ}.get(kind, kind)
-                body.append(reg_value_line(name, swapped, data[:-2] if swapped == kind else data))
+                body.append(reg_value_line(name, kind, data[:-2]))
         body.append('"VankPlanted"="left alone"')
         body.append("")
     return body
@@ -123,6 +136,61 @@ def check_undo(undo, log):
     return problems
 
 
+def value_texts(path):
+    """A registry-editor file -> {(key lower, name lower): the value's text,
+    continuation lines and all}. The merged class view is stored in the
+    machine's class store, as Wine keeps it."""
+    raw = open(path, "rb").read()
+    text = raw[2:].decode("utf-16-le") if raw.startswith(b"\xff\xfe") else raw.decode("utf-8")
+    out, key, lines, i = {}, None, text.split("\r\n"), 0
+    while i < len(lines):
+        line = lines[i]
+        i += 1
+        if line.startswith("[") and line.endswith("]"):
+            key = line[1:-1].lower()
+            if key.startswith("hkey_classes_root\\"):
+                key = "hkey_local_machine\\software\\classes\\" + key[len("hkey_classes_root\\"):]
+            continue
+        if key is None or not line or line.startswith(";") or not line.startswith(("\"", "@")):
+            continue
+        m = re.match(r'^(@|"(?:[^"\\]|\\.)*")=', line)
+        whole = [line]
+        while whole[-1].endswith("\\") and i < len(lines):
+            whole.append(lines[i])
+            i += 1
+        out[(key, m.group(1).lower())] = "\r\n".join(whole)
+    return out
+
+
+def same_as_export(undo, export_dir):
+    """Each old value in the undo file is written as `reg export` writes the
+    same value: same escapes, same forms, hex lists broken at the same places."""
+    exported = {}
+    for name in os.listdir(export_dir):
+        path = os.path.join(export_dir, name)
+        if os.path.getsize(path):
+            exported.update(value_texts(path))
+    problems, compared = [], 0
+    for k, text in value_texts(undo).items():
+        if text.endswith("=-") or k not in exported:
+            continue
+        compared += 1
+        if exported[k] != text:
+            problems.append("%s %s:\n  undo:   %r\n  export: %r" % (k[0], k[1], text, exported[k]))
+    if compared < 3:
+        problems.append("only %d values to compare with the export" % compared)
+    return problems
+
+
+def section_file(undo, index, out):
+    raw = open(undo, "rb").read()
+    text = raw[2:].decode("utf-16-le")
+    head, _, rest = text.partition("; Log started ")
+    sections = ["; Log started " + s for s in rest.split("; Log started ")]
+    with open(out, "wb") as f:
+        f.write(b"\xff\xfe" + (head + sections[index]).encode("utf-16-le"))
+
+
 def report(problems):
     for p in problems:
         print(p)
@@ -138,6 +206,11 @@ def main(argv):
         return report(compare(argv[2], argv[3]))
     if cmd == "check-undo":
         return report(check_undo(argv[2], argv[3]))
+    if cmd == "same-as-export":
+        return report(same_as_export(argv[2], argv[3]))
+    if cmd == "section":
+        section_file(argv[2], int(argv[3]), argv[4])
+        return 0
     print("unknown command " + cmd)
     return 2
 
