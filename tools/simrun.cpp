@@ -1,6 +1,6 @@
 // simrun: runs the cleaner's real entry on a simulated machine built from a
 // scenario file, and shows what a person at that machine would see: the
-// console, the log, and what changed on the machine.
+// console, the log, the undo file, and what changed on the machine.
 #include <fstream>
 #include <map>
 #include <iostream>
@@ -10,6 +10,7 @@
 #include "scenario.h"
 
 static std::string LogPathNow(const std::string &dir) { return dir + "\\DU Vizodav\\TarvoskFix.log"; }
+static std::string UndoPathNow(const std::string &dir) { return dir + "\\DU Vizodav\\TarvoskFix-undo.reg"; }
 
 static void PrintSection(const std::string &title)
 {
@@ -85,10 +86,12 @@ int main(int argc, char **argv)
     wargv.push_back(nullptr);
 
     sim::Snapshot before = sim::TakeSnapshot();
-    std::map<std::string, size_t> logSizes;
+    std::map<std::string, size_t> logSizes, undoSizes;
     for (const char *desktop : {"C:\\Users\\Public\\Desktop", "C:\\ProgramData\\Desktop",
-                                "C:\\Documents and Settings\\All Users\\Desktop", m.currentDir.c_str()})
+                                "C:\\Documents and Settings\\All Users\\Desktop", m.currentDir.c_str()}) {
       logSizes[LogPathNow(desktop)] = sim::FileText(LogPathNow(desktop)).size();
+      undoSizes[UndoPathNow(desktop)] = sim::FileText(UndoPathNow(desktop)).size();
+    }
     size_t consoleStart = m.console.size();
     size_t rebootsBefore = m.reboots.size();
     std::string startDir = m.currentDir;
@@ -111,6 +114,18 @@ int main(int argc, char **argv)
         if (!(log[i] == '\r' && i + 1 < log.size() && log[i + 1] == '\n'))
           shown += log[i];
       std::cout << shown;
+    }
+    std::string undoPath = UndoPathNow(m.currentDir);
+    if (sim::Exists(undoPath)) {
+      // UTF-16 as UTF-8, without the byte-order mark and the carriage returns.
+      std::string bytes = sim::FileText(undoPath).substr(undoSizes.count(undoPath) ? undoSizes[undoPath] : 0);
+      size_t skip = bytes.size() >= 2 && (uint8_t)bytes[0] == 0xFF && (uint8_t)bytes[1] == 0xFE ? 2 : 0;
+      std::vector<WCHAR> units;
+      for (size_t i = skip; i + 1 < bytes.size(); i += 2)
+        if (bytes[i] != '\r' || bytes[i + 1] != 0)
+          units.push_back((WCHAR)((uint8_t)bytes[i] | ((uint8_t)bytes[i + 1] << 8)));
+      PrintSection("undo file " + undoPath + ", what this run appended");
+      std::cout << sim::Utf16ToUtf8(units.data(), units.size());
     }
     PrintSection("what changed on the machine");
     for (const std::string &d : sim::Differences(before, sim::TakeSnapshot()))
