@@ -1,5 +1,6 @@
 // Restore mode's pass over a table of records: the set chosen by edition, the
 // privileges, and each record's key, descriptor and values in order.
+#include "security.h"
 #include "test_support.h"
 
 namespace {
@@ -133,7 +134,8 @@ TEST_F(RestorePassTest, RecordsInArrayOrderLinesInListOrder)
 TEST_F(RestorePassTest, PrivilegesEnabledInOneAdjustment)
 {
   RestoreServicesFrom(0x61, kOnePerSet, 5);
-  EXPECT_EQ(std::set<std::string>({"SeSecurityPrivilege", "SeTakeOwnershipPrivilege"}), sim::M().enabledPrivileges);
+  EXPECT_EQ(std::set<std::string>({"SeSecurityPrivilege", "SeTakeOwnershipPrivilege", "SeRestorePrivilege"}),
+            sim::M().enabledPrivileges);
   EXPECT_EQ(1, sim::M().callCounts["AdjustTokenPrivileges"]);
   EXPECT_EQ(1, sim::M().callCounts["CloseHandle"]);
   EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Token));
@@ -153,11 +155,13 @@ TEST_F(RestorePassTest, PrivilegeFailures)
        {kPrivilegesFailed, Failed("Win7")}, 1},
       {"take-ownership privilege unknown", [] { sim::FailCall("LookupPrivilegeValueW", 2, ERROR_NO_SUCH_PRIVILEGE); },
        {kPrivilegesFailed, Failed("Win7")}, 2},
+      {"restore privilege unknown", [] { sim::FailCall("LookupPrivilegeValueW", 3, ERROR_NO_SUCH_PRIVILEGE); },
+       {kPrivilegesFailed, Failed("Win7")}, 3},
       // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED; nothing is logged for it.
       {"token without the privileges", [] { sim::M().heldPrivileges = {"SeShutdownPrivilege"}; },
-       {Failed("Win7")}, 2},
+       {Failed("Win7")}, 3},
       {"adjustment refused", [] { sim::FailCall("AdjustTokenPrivileges", 1, ERROR_ACCESS_DENIED); },
-       {Failed("Win7")}, 2},
+       {Failed("Win7")}, 3},
       // Enabled already (by an earlier step): the keys open though the token failed.
       {"token not opened, privilege already on",
        [] {
@@ -177,6 +181,53 @@ TEST_F(RestorePassTest, PrivilegeFailures)
     EXPECT_EQ(c.lookups, sim::M().callCounts["LookupPrivilegeValueW"]);
     EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Token)) << "token closed";
     EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Key));
+  }
+}
+
+// The platform accepts an owner other than the token's user or Administrators
+// only while SeRestorePrivilege is enabled; the dataset names SYSTEM and
+// LocalService as owners.
+TEST_F(RestorePassTest, OwnersSystemAndLocalServiceNeedTheRestorePrivilege)
+{
+  const RestoreRecord records[] = {
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "System", "O:SYG:SYD:P(A;;KA;;;SY)(A;;KA;;;BA)",
+       L"\"V\"=dword:00000001\0"},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "LocalService", "O:LSG:LSD:P(A;;KA;;;LS)(A;;KA;;;BA)", L""},
+  };
+  const struct {
+    const char *owner;
+    const char *key;
+  } owners[] = {{"S-1-5-18", "System"}, {"S-1-5-19", "LocalService"}};
+  for (bool held : {true, false}) {
+    SCOPED_TRACE(held ? "token holds SeRestorePrivilege" : "token lacks SeRestorePrivilege");
+    Prepare(0x61);
+    if (!held)
+      sim::M().heldPrivileges.erase("SeRestorePrivilege");
+    RestoreServicesFrom(0x61, records, 2);
+    const char *security = held ? kSecured : "Failed to set security information";
+    EXPECT_EQ(std::vector<std::string>({"Processing Windows 7 services restoration", Created("System"), security,
+                                        "Writing value \"V\", current doesn't exist... success",
+                                        Created("LocalService"), security}),
+              Log());
+    EXPECT_EQ(held, sim::M().enabledPrivileges.count("SeRestorePrivilege") == 1);
+    for (const auto &o : owners) {
+      SCOPED_TRACE(o.key);
+      const sim::RegKey *k = sim::Key(kBase + std::string(o.key));
+      ASSERT_NE(nullptr, k);
+      // Without the privilege the key keeps the descriptor it was created
+      // with: none of its own below this test's parent.
+      if (!held) {
+        EXPECT_TRUE(k->securityDescriptor.empty());
+        continue;
+      }
+      sim::SecurityDescriptor sd;
+      ASSERT_TRUE(sim::ParseSecurityDescriptor(k->securityDescriptor.data(), k->securityDescriptor.size(), &sd));
+      EXPECT_EQ(o.owner, sim::SidToString(sd.owner.data()));
+      EXPECT_EQ(o.owner, sim::SidToString(sd.group.data()));
+      EXPECT_TRUE(sd.control & SE_DACL_PROTECTED);
+    }
+    EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Key));
+    EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Token));
   }
 }
 
