@@ -163,8 +163,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
       Fail(ERROR_SHARING_VIOLATION);
       return INVALID_HANDLE_VALUE;
     }
-    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)
+    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
       n->data.clear();
+      SyncLinks(*n);
+    }
     if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
       lastError = ERROR_ALREADY_EXISTS;
   }
@@ -173,6 +175,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   h.path = full;
   h.access = access;
   h.share = share;
+  h.fileIndex = Node(full)->fileIndex;
   M().lastError = lastError;
   return (HANDLE)NewHandle(h);
 }
@@ -297,6 +300,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
   DWORD attributes = s->attributes | FILE_ATTRIBUTE_ARCHIVE;
   FsNode &copy = MakeFile(dst, data);
   copy.attributes = attributes;
+  SyncLinks(copy);
   M().lastError = ERROR_SUCCESS;
   return TRUE;
 }
