@@ -29,6 +29,10 @@ std::string Skipping(const std::string &folder, const std::string &name)
 {
   return "Skipping entry with too long path in \\\\?\\" + folder + ": " + name;
 }
+std::string SkippingFolder(const std::string &folder)
+{
+  return "Skipping folder whose search pattern is too long: \\\\?\\" + folder;
+}
 
 // The DACL that the removal gives every item: Everyone, every right, no
 // inheritance, and nothing else.
@@ -152,7 +156,7 @@ TEST_F(HideoutTest, FailureTable)
        },
        true},
       // The hideout's own new DACL lets its entries be deleted all the same.
-      {"entry's DACL not replaced", [] { sim::FailCall("SetFileSecurityW", 2, ERROR_ACCESS_DENIED); },
+      {"entry's DACL not replaced", [] { sim::FailCall("SetKernelObjectSecurity", 2, ERROR_ACCESS_DENIED); },
        [](const std::string &u, const std::string &s) {
          return std::vector<std::string>{kAttempting, Permissions(u, true), Permissions(u + "\\a.txt", false),
                                          FileRemoval(u + "\\a.txt", true), Permissions(s, false)};
@@ -230,7 +234,9 @@ TEST_F(HideoutTest, PermissionsChangeFailsCleanlyAtEveryStep)
       {"no descriptor memory", "LocalAlloc", ERROR_NOT_ENOUGH_MEMORY},
       {"descriptor not initialised", "InitializeSecurityDescriptor", ERROR_UNKNOWN_REVISION},
       {"DACL not attached", "SetSecurityDescriptorDacl", ERROR_INVALID_SECURITY_DESCR},
-      {"not applied", "SetFileSecurityW", ERROR_ACCESS_DENIED},
+      {"not opened", "CreateFileW", ERROR_SHARING_VIOLATION},
+      {"not read", "GetFileInformationByHandle", ERROR_ACCESS_DENIED},
+      {"not applied", "SetKernelObjectSecurity", ERROR_ACCESS_DENIED},
   };
   const std::string path = "C:\\Hideout\\file.bin";
   const std::vector<uint8_t> before = Descriptor(FILE_GENERIC_READ | WRITE_DAC);
@@ -408,7 +414,7 @@ TEST_F(HideoutTest, EntriesWithTooLongPathsAreSkippedNeverShortened)
   RemoveMalwareFiles();
   EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(deep + "\\ok.txt", true),
                                       FileRemoval(deep + "\\ok.txt", true), Skipping(deep, tooLong),
-                                      Permissions(deep, true), FolderRemoval(deep, false), Skipping(edge, "*.*"),
+                                      Permissions(deep, true), FolderRemoval(deep, false), SkippingFolder(edge),
                                       Permissions(edge, true), FolderRemoval(edge, false),
                                       Permissions(SystemHideout(), true)}),
             Log());
