@@ -79,8 +79,10 @@ class Pe:
     def resources(self):
         """{(type, name): data} for the first language of each resource."""
         rva, _ = self.dirs[2]
-        base = self.off(rva)
         out = {}
+        if rva == 0:
+            return out
+        base = self.off(rva)
 
         def entries(o):
             _, _, _, _, named, ids = struct.unpack_from("<IIHHHH", self.data, o)
