@@ -401,8 +401,6 @@ Snapshot TakeSnapshot()
       snprintf(detail, sizeof(detail), ", own DACL %08x", Digest(n.securityDescriptor));
       d += detail;
     }
-    if (LinkCount(n) > 1)
-      d += ", " + std::to_string(LinkCount(n)) + " links";
     s.files[DisplayPath(M().files, f.first)] = d;
   }
   for (const auto &k : M().registry) {

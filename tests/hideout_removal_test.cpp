@@ -379,6 +379,103 @@ TEST_F(HideoutTest, LinksAreRemovedAsThemselvesAndTheirTargetsStay)
   EXPECT_TRUE(sim::Node("C:\\Outside\\keep.txt")->securityDescriptor.empty());
 }
 
+// A file's descriptor, attributes and content belong to every name it has:
+// a hideout name of a file elsewhere keeps its descriptor (its line reports
+// the failure) and is removed as a name only, when the rights allow.
+TEST_F(HideoutTest, HardLinkToAFileOutsideKeepsThatFileIntact)
+{
+  const struct {
+    const char *what;
+    DWORD attributes;
+    bool removed;
+  } cases[] = {
+      {"plain file", FILE_ATTRIBUTE_ARCHIVE, true},
+      // Only the attribute change would let the name go, and it would change the file.
+      {"read-only system file", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM, false},
+  };
+  const std::string outside = "C:\\Windows\\system32\\config.dll";
+  // Administrators may change this DACL: the removal could, and must not.
+  const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    Install(6, 1);
+    std::string h = UserHideout();
+    sim::FsNode &file = sim::MakeFile(outside, "system code");
+    file.attributes = c.attributes;
+    file.securityDescriptor = guarded;
+    sim::MakeDir(h);
+    sim::MakeHardLink(outside, h + "\\config.dll");
+    sim::MakeDir(SystemHideout());
+    RemoveMalwareFiles();
+    EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\config.dll", false),
+                                        FileRemoval(h + "\\config.dll", c.removed),
+                                        Permissions(SystemHideout(), true)}),
+              Log());
+    EXPECT_EQ(!c.removed, sim::Exists(h + "\\config.dll"));
+    sim::FsNode *kept = sim::Node(outside);
+    ASSERT_NE(nullptr, kept);
+    EXPECT_EQ("system code", sim::FileText(outside));
+    EXPECT_EQ(guarded, kept->securityDescriptor);
+    EXPECT_EQ(c.attributes, kept->attributes);
+    EXPECT_EQ(c.removed ? 1u : 2u, sim::LinkCount(*kept));
+    EXPECT_EQ(2, sim::M().callCounts["SetKernelObjectSecurity"]) << "the two hideout folders only";
+  }
+}
+
+// Two names of one file inside the hideout: the link count is read when each
+// is reached, so the second, by then the file's only name, is opened up.
+TEST_F(HideoutTest, SecondNameOfAFileIsOpenedUpOnceItIsTheOnlyOne)
+{
+  std::string h = UserHideout();
+  sim::MakeFile(h + "\\b\\data.bin", "d").securityDescriptor = Descriptor(FILE_GENERIC_READ | WRITE_DAC);
+  sim::MakeHardLink(h + "\\b\\data.bin", h + "\\a.bin");
+  sim::MakeDir(SystemHideout());
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\a.bin", false),
+                                      FileRemoval(h + "\\a.bin", true), Permissions(h + "\\b\\data.bin", true),
+                                      FileRemoval(h + "\\b\\data.bin", true), Permissions(h + "\\b", true),
+                                      FolderRemoval(h + "\\b", true), Permissions(SystemHideout(), true)}),
+            Log());
+  EXPECT_TRUE(sim::ChildrenOf(h).empty());
+}
+
+// Another process swaps the entry for a hard link to a system file right
+// after the removal opened it: the DACL goes through the handle to the file
+// that was opened and tested, never to the one now behind the name.
+TEST_F(HideoutTest, EntrySwappedAfterItsTestIsNotTheOneChanged)
+{
+  std::string h = UserHideout();
+  const std::string outside = "C:\\Windows\\system32\\config.dll";
+  const std::string moved = "C:\\Users\\Public\\moved.dll";
+  const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
+  sim::MakeFile(outside, "system code").securityDescriptor = guarded;
+  sim::MakeFile(h + "\\payload.dll", "payload");
+  sim::MakeDir(SystemHideout());
+  bool swapped = false;
+  sim::M().onFileOpened = [&](const std::string &full) {
+    if (swapped || sim::Lower(full) != sim::Lower(h + "\\payload.dll"))
+      return;
+    swapped = true;
+    sim::FsNode original = *sim::Node(full);
+    sim::RemoveNode(full);
+    original.name = "moved.dll";
+    sim::M().files[sim::Lower(moved)] = original;
+    sim::MakeHardLink(outside, full);
+  };
+  RemoveMalwareFiles();
+  sim::M().onFileOpened = nullptr;
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\payload.dll", true),
+                                      FileRemoval(h + "\\payload.dll", true), Permissions(SystemHideout(), true)}),
+            Log());
+  EXPECT_EQ(guarded, sim::Node(outside)->securityDescriptor);
+  EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, sim::Node(outside)->attributes);
+  EXPECT_EQ("system code", sim::FileText(outside));
+  EXPECT_TRUE(OpenToEveryone(moved)) << "the file that was opened and tested";
+  EXPECT_FALSE(sim::Exists(h + "\\payload.dll")) << "the name, now the link's, is removed";
+}
+
 TEST_F(HideoutTest, HideoutFolderThatIsALinkIsNotListed)
 {
   sim::MakeFile("C:\\Outside\\keep.txt", "k");
@@ -424,6 +521,48 @@ TEST_F(HideoutTest, EntriesWithTooLongPathsAreSkippedNeverShortened)
   for (const sim::CallRecord &c : sim::M().calls)
     deletes += c.function == "DeleteFileW";
   EXPECT_EQ(1, deletes) << "only ok.txt";
+}
+
+// PathAppendW can fail or canonicalise what it joins: the folder or entry is
+// then named in a line of its own, and never listed or visited.
+TEST_F(HideoutTest, SearchPatternOrNameThatCannotBeJoined)
+{
+  const struct {
+    const char *what;
+    int nth;  // the PathAppendW call of the walk that fails
+    std::function<std::vector<std::string>(const std::string &folder)> lines;
+    std::vector<std::string> visited;
+  } cases[] = {
+      {"search pattern", 1,
+       [](const std::string &f) {
+         return std::vector<std::string>{"Skipping folder whose search pattern cannot be formed: \\\\?\\" + f};
+       },
+       {}},
+      {"entry name", 2,
+       [](const std::string &f) {
+         return std::vector<std::string>{"Skipping entry whose name cannot be joined to its folder path in \\\\?\\" +
+                                         f + ": a.txt"};
+       },
+       {"b.txt"}},
+  };
+  const std::string folder = "C:\\Walk";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    Install(6, 1);
+    sim::MakeFile(folder + "\\a.txt", "a");
+    sim::MakeFile(folder + "\\b.txt", "b");
+    sim::FailCall("PathAppendW", c.nth, ERROR_INVALID_PARAMETER);
+    static std::vector<std::string> *visits;
+    std::vector<std::string> seen;
+    visits = &seen;
+    WalkTree(Wide("\\\\?\\" + folder).data(), [](const WCHAR *path) {
+      std::string p = Narrow(path);
+      visits->push_back(p.substr(p.rfind('\\') + 1));
+    });
+    EXPECT_EQ(c.lines(folder), Log());
+    EXPECT_EQ(c.visited, seen);
+  }
 }
 
 TEST_F(HideoutTest, LinesLongerThanTheBufferAreCut)
@@ -551,6 +690,59 @@ TEST_F(RemovalPlatformTest, DeleteAndRemoveDirectoryErrors)
     }
   }
   EXPECT_EQ("x", sim::FileText("C:\\Target\\x")) << "a junction's target stays";
+}
+
+// Hard links: one file under several names, its index, link count, content,
+// attributes and descriptor shared, read through a handle on any name.
+TEST_F(RemovalPlatformTest, HardLinksShareOneFile)
+{
+  sim::MakeFile("C:\\A\\one.bin", "shared");
+  sim::MakeDir("C:\\B");
+  sim::MakeHardLink("C:\\A\\one.bin", "C:\\B\\two.bin");
+  sim::MakeFile("C:\\A\\single.bin", "s");
+  auto info = [](const std::string &path, DWORD access, BY_HANDLE_FILE_INFORMATION *out) -> DWORD {
+    HANDLE h = CreateFileW(Wide(path).data(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      return GetLastError();
+    memset(out, 0xEE, sizeof(*out));
+    SetLastError(0xdeadbeef);
+    DWORD error = GetFileInformationByHandle(h, out) ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(h);
+    return error;
+  };
+  BY_HANDLE_FILE_INFORMATION one, two, single;
+  ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\A\\one.bin", FILE_READ_ATTRIBUTES, &one));
+  ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\B\\two.bin", FILE_READ_ATTRIBUTES, &two));
+  ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\A\\single.bin", FILE_READ_ATTRIBUTES, &single));
+  EXPECT_EQ(2u, one.nNumberOfLinks);
+  EXPECT_EQ(1u, single.nNumberOfLinks);
+  EXPECT_EQ(one.nFileIndexLow, two.nFileIndexLow);
+  EXPECT_EQ(one.nFileIndexHigh, two.nFileIndexHigh);
+  EXPECT_NE(one.nFileIndexLow, single.nFileIndexLow);
+  EXPECT_EQ(6u, one.nFileSizeLow);
+  EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, one.dwFileAttributes);
+  BY_HANDLE_FILE_INFORMATION denied;
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, info("C:\\A\\one.bin", WRITE_DAC, &denied)) << "needs FILE_READ_ATTRIBUTES";
+
+  // A change through one name shows through the other.
+  EXPECT_TRUE(SetFileAttributesW(Wide("C:\\B\\two.bin").data(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, sim::Node("C:\\A\\one.bin")->attributes);
+  std::vector<uint8_t> everyone;
+  sim::SidFromString("S-1-1-0", &everyone);
+  std::vector<uint8_t> acl = sim::BuildAcl({sim::Ace{ACCESS_ALLOWED_ACE_TYPE, 0, 0xFFFFFFFF, everyone}});
+  SECURITY_DESCRIPTOR sd;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, (PACL)acl.data(), FALSE));
+  EXPECT_TRUE(SetFileSecurityW(Wide("C:\\A\\one.bin").data(), DACL_SECURITY_INFORMATION, &sd));
+  EXPECT_TRUE(OpenToEveryone("C:\\B\\two.bin"));
+
+  // Removing a name leaves the other, with one link.
+  EXPECT_TRUE(SetFileAttributesW(Wide("C:\\A\\one.bin").data(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_TRUE(DeleteFileW(Wide("C:\\A\\one.bin").data()));
+  EXPECT_EQ("shared", sim::FileText("C:\\B\\two.bin"));
+  ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\B\\two.bin", FILE_READ_ATTRIBUTES, &two));
+  EXPECT_EQ(1u, two.nNumberOfLinks);
 }
 
 TEST_F(RemovalPlatformTest, FileSecurityNeedsWriteDacAndFollowsLinks)
