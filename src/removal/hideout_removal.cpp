@@ -146,9 +146,9 @@ void ChangeFilePermissions(const WCHAR *path) { OpenUpEntry(path, 0); }
 enum JoinResult { JOINED, JOIN_TOO_LONG, JOIN_CHANGED };
 
 // Joins folder and name into path (WALK_PATH_CHARS characters). PathAppendW
-// holds only MAX_PATH characters and canonicalises what it joins ("." and
-// ".." components, trailing dots), so the result is taken only when it is
-// exactly folder, one backslash and name.
+// holds only MAX_PATH characters and canonicalises what it joins (dot
+// components among others), so the result is taken only when it is exactly
+// folder, one backslash and name.
 static enum JoinResult JoinEntryPath(WCHAR *path, const WCHAR *folder, const WCHAR *name)
 {
   int folderLength = lstrlenW(folder);
