@@ -350,6 +350,11 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
     M().lastError = ERROR_SUCCESS;
     return TRUE;
   }
+  // The source is opened for DELETE: an open that does not share it refuses the rename.
+  if (FileShareConflict(src, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    Fail(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
   if (FsNode *d = Node(dst)) {
     if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
       Fail(ERROR_ALREADY_EXISTS);

@@ -656,7 +656,8 @@ static int StreamClose(void *cookie)
 }
 
 // Share conflicts: another open of the same file whose access or share mode
-// does not allow this one.
+// does not allow this one. DELETE counts as data access: an open that holds
+// it without sharing it keeps the name from being renamed or deleted.
 static bool ShareConflict(const std::string &key, DWORD access, DWORD share)
 {
   FsNode *n = Node(key);
@@ -665,6 +666,8 @@ static bool ShareConflict(const std::string &key, DWORD access, DWORD share)
     if ((access & GENERIC_READ) && !(held & FILE_SHARE_READ))
       return true;
     if ((access & GENERIC_WRITE) && !(held & FILE_SHARE_WRITE))
+      return true;
+    if ((access & DELETE) && !(held & FILE_SHARE_DELETE))
       return true;
     if (!(share & FILE_SHARE_READ) || !(share & FILE_SHARE_WRITE))
       return true;
@@ -680,6 +683,10 @@ static bool ShareConflict(const std::string &key, DWORD access, DWORD share)
     if ((h.access & GENERIC_READ) && !(share & FILE_SHARE_READ))
       return true;
     if ((h.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE))
+      return true;
+    if ((access & DELETE) && !(h.share & FILE_SHARE_DELETE))
+      return true;
+    if ((h.access & DELETE) && !(share & FILE_SHARE_DELETE))
       return true;
   }
   return false;

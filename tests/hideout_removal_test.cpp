@@ -476,6 +476,65 @@ TEST_F(HideoutTest, EntrySwappedAfterItsTestIsNotTheOneChanged)
   EXPECT_FALSE(sim::Exists(h + "\\payload.dll")) << "the name, now the link's, is removed";
 }
 
+// A read-only entry loses its attributes by name, so only while a second
+// handle pins that name to the file that was tested. Another process swaps
+// the entry for a hard link to a read-only system file right after the first
+// open, or tries to rename it away while the name is pinned.
+TEST_F(HideoutTest, ReadOnlyEntryIsUnlockedOnlyThroughItsPinnedName)
+{
+  const struct {
+    const char *what;
+    int atOpen;         // the open of the entry at which the other process acts
+    bool swapped;       // it managed to replace the name
+    bool removed;
+  } cases[] = {
+      {"swapped after the test", 1, true, false},
+      {"rename tried while pinned", 2, false, true},
+  };
+  const std::string outside = "C:\\Windows\\system32\\config.dll";
+  const DWORD systemAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;
+  const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    Install(6, 1);
+    std::string h = UserHideout();
+    std::string entry = h + "\\ro.dll";
+    sim::FsNode &file = sim::MakeFile(outside, "system code");
+    file.attributes = systemAttributes;
+    file.securityDescriptor = guarded;
+    sim::MakeFile(entry, "payload").attributes |= FILE_ATTRIBUTE_READONLY;
+    sim::MakeDir(SystemHideout());
+    int opens = 0;
+    BOOL renamed = TRUE;
+    DWORD renameError = 0;
+    sim::M().onFileOpened = [&](const std::string &full) {
+      if (sim::Lower(full) != sim::Lower(entry) || ++opens != c.atOpen)
+        return;
+      renamed = MoveFileExA(full.c_str(), "C:\\Users\\Public\\moved.dll", 0);
+      renameError = GetLastError();
+      if (renamed)
+        sim::MakeHardLink(outside, entry);
+    };
+    RemoveMalwareFiles();
+    sim::M().onFileOpened = nullptr;
+    EXPECT_EQ(c.swapped, renamed != FALSE);
+    if (!c.swapped) {
+      EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, renameError);
+    }
+    EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(entry, true),
+                                        FileRemoval(entry, c.removed), Permissions(SystemHideout(), true)}),
+              Log());
+    EXPECT_EQ(systemAttributes, sim::Node(outside)->attributes);
+    EXPECT_EQ(guarded, sim::Node(outside)->securityDescriptor);
+    EXPECT_EQ("system code", sim::FileText(outside));
+    if (c.swapped) {
+      EXPECT_TRUE(OpenToEveryone("C:\\Users\\Public\\moved.dll")) << "the file that was opened and tested";
+      EXPECT_EQ(2u, sim::LinkCount(*sim::Node(outside))) << "its read-only name stays";
+    }
+  }
+}
+
 TEST_F(HideoutTest, HideoutFolderThatIsALinkIsNotListed)
 {
   sim::MakeFile("C:\\Outside\\keep.txt", "k");
@@ -743,6 +802,53 @@ TEST_F(RemovalPlatformTest, HardLinksShareOneFile)
   EXPECT_EQ("shared", sim::FileText("C:\\B\\two.bin"));
   ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\B\\two.bin", FILE_READ_ATTRIBUTES, &two));
   EXPECT_EQ(1u, two.nNumberOfLinks);
+}
+
+// DELETE is shared like data access: an open holding it without sharing it
+// keeps others from deleting or renaming the name, and the reverse.
+TEST_F(RemovalPlatformTest, DeleteAccessAndItsSharing)
+{
+  const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const struct {
+    const char *what;
+    DWORD access, share;  // the first open, on C:\D\f.bin
+    BOOL deleteOpen, rename;
+  } cases[] = {
+      {"attributes only, all shared", FILE_READ_ATTRIBUTES, all, TRUE, TRUE},
+      {"DELETE held, not shared", FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, FALSE, FALSE},
+      {"DELETE held and shared", FILE_READ_ATTRIBUTES | DELETE, all, TRUE, TRUE},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+    sim::MakeFile("C:\\D\\f.bin", "f");
+    HANDLE first = CreateFileW(Wide("C:\\D\\f.bin").data(), c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, first);
+    SetLastError(0xdeadbeef);
+    HANDLE second = CreateFileW(Wide("C:\\D\\f.bin").data(), DELETE, all, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(c.deleteOpen, second != INVALID_HANDLE_VALUE);
+    if (second != INVALID_HANDLE_VALUE) {
+      CloseHandle(second);
+    } else {
+      EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(c.rename, MoveFileExA("C:\\D\\f.bin", "C:\\D\\g.bin", 0));
+    if (!c.rename) {
+      EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    }
+    EXPECT_EQ(!c.rename, sim::Exists("C:\\D\\f.bin"));
+    CloseHandle(first);
+  }
+  // A file another process holds without delete sharing refuses DELETE.
+  FreshMachine();
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  sim::MakeFile("C:\\D\\held.bin", "h").heldShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileW(Wide("C:\\D\\held.bin").data(), DELETE, all, nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
 }
 
 TEST_F(RemovalPlatformTest, FileSecurityNeedsWriteDacAndFollowsLinks)

@@ -108,12 +108,39 @@ out:
   return applied;
 }
 
+// Holding DELETE without sharing it pins the entry's name: while this handle
+// is open nothing can rename, delete or replace it.
+#define PIN_ACCESS (FILE_READ_ATTRIBUTES | DELETE)
+#define PIN_SHARE (FILE_SHARE_READ | FILE_SHARE_WRITE)
+
+// Gives a read-only file normal attributes, since read-only refuses deletion.
+// There is no call on XP that sets attributes through a handle, so this goes
+// by name, and only while a second handle pins that name to the very file
+// that was tested (same volume, same file index).
+static void UnlockEntry(const WCHAR *path, const BY_HANDLE_FILE_INFORMATION *tested)
+{
+  BY_HANDLE_FILE_INFORMATION pinned;
+  HANDLE pin;
+
+  pin = CreateFileW(path, PIN_ACCESS, PIN_SHARE, NULL, OPEN_EXISTING, ENTRY_FLAGS, NULL);
+  if (pin == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(pin, &pinned))
+    goto out;
+  if (pinned.dwVolumeSerialNumber != tested->dwVolumeSerialNumber ||
+      pinned.nFileIndexHigh != tested->nFileIndexHigh || pinned.nFileIndexLow != tested->nFileIndexLow)
+    goto out;
+  SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+
+out:
+  if (pin != INVALID_HANDLE_VALUE)
+    CloseHandle(pin);
+}
+
 // Opens up one entry to Everyone through a handle on the entry itself: a link
 // is changed as itself, never its target, and the entry whose attributes and
 // link count were read is the one whose DACL changes. A file's descriptor is
 // shared by all its hard links, some of which may lie outside the hideout, so
 // a file of more than one name keeps it. With unlock, a read-only file of one
-// name is given normal attributes, since only read-only refuses deletion.
+// name is given normal attributes.
 // Returns the attributes read through the handle, INVALID_FILE_ATTRIBUTES
 // when they could not be had.
 static DWORD OpenUpEntry(const WCHAR *path, int unlock)
@@ -131,7 +158,7 @@ static DWORD OpenUpEntry(const WCHAR *path, int unlock)
     goto out;
   applied = ApplyEveryoneDacl(entry);
   if (unlock && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == FILE_ATTRIBUTE_READONLY)
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    UnlockEntry(path, &info);
 
 out:
   LogPathLine(applied ? "Changing file permissions on file %S... success" : "Changing file permissions on file %S... failure",
