@@ -116,8 +116,6 @@ const SuccessLines kSuccessLines[] = {
     {"RegSetValueExW", "Updating value", "... success"},
     {"RegSetKeySecurity", "Successfully set security information", ""},
     {"SetFileSecurityW", "Changing file permissions", "... success"},
-    {"CreateFileW", "Changing file permissions", "... success"},
-    {"GetFileInformationByHandle", "Changing file permissions", "... success"},
     {"SetEntriesInAclW", "Changing file permissions", "... success"},
     {"SetKernelObjectSecurity", "Changing file permissions", "... success"},
     {"DeleteFileW", "Removing file", "... success"},
