@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Expectations of the Wine end-to-end test (tests/wine/e2e.sh), worked out
-independently of the cleaner's code: the editions and what each selects,
-the COM repair's known-good table, a model of the registry under a
-restoration pass, and readers/writers of registry-editor files.
+"""Expectations of the Wine end-to-end tests (tests/wine/e2e.sh and
+wow64_e2e.sh), worked out independently of the cleaner's code: the
+editions and what each selects, the COM repair's known-good table, a model
+of the registry under a restoration pass, and readers/writers of
+registry-editor files.
 
 The dataset comes from `restore_dump` (the table as compiled, as JSON).
 
