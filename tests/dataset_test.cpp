@@ -1125,4 +1125,108 @@ TEST_F(DatasetRestoreTest, DamagedServicesRestoredAndASecondRunWritesNothing)
   }
 }
 
+// What the genuine data must show on a machine: the table's values written
+// exactly, nothing else in the keys, no filter-engine object, and a guess
+// never written over what the machine holds.
+class GenuineDataRestoreTest : public SimTest {
+protected:
+  const std::string services_ = "HKLM\\System\\CurrentControlSet\\Services\\";
+
+  // Every key of the set holds exactly the values of its records' lines.
+  void ExpectKeysHoldTheTable(DWORD set)
+  {
+    std::map<std::string, std::vector<std::string>> keys;
+    for (DWORD i = 0; i < g_RestoreRecordCount; i++)
+      if (g_RestoreRecords[i].set == set) {
+        std::vector<std::string> lines = Lines(g_RestoreRecords[i].valueLines, nullptr);
+        std::vector<std::string> &all = keys["HKLM\\" + std::string(g_RestoreRecords[i].subKey)];
+        all.insert(all.end(), lines.begin(), lines.end());
+      }
+    for (const auto &k : keys) {
+      SCOPED_TRACE(k.first);
+      const sim::RegKey *key = sim::Key(k.first);
+      ASSERT_NE(nullptr, key);
+      EXPECT_EQ(k.second.size(), key->values.size());
+      for (const std::string &text : k.second) {
+        std::vector<WCHAR> wide = Wide(text);
+        ValueEntry entry;
+        ASSERT_TRUE(ParseValueEntry(wide.data(), &entry)) << text;
+        const sim::RegValue *v = sim::Value(k.first, Narrow(entry.name));
+        EXPECT_TRUE(v && v->type == entry.type && v->data == std::vector<uint8_t>(entry.data, entry.data + entry.size))
+            << text;
+        HeapFree(GetProcessHeap(), 0, entry.data);
+      }
+      if (k.first.find("\\BFE\\Parameters\\Policy") != std::string::npos) {
+        EXPECT_TRUE(key->values.empty()) << "no filter-engine object";
+      }
+    }
+  }
+};
+
+TEST_F(GenuineDataRestoreTest, Windows7WithItsEightServicesDeleted)
+{
+  FreshMachine();
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  for (const char *s : {"BFE", "BITS", "iphlpsvc", "MpsSvc", "SharedAccess", "WinDefend", "wscsvc", "wuauserv"})
+    ASSERT_EQ(nullptr, sim::Key(services_ + s)) << s;
+  std::vector<std::string> first = RestoreOnce(kEditionRuns[2]);
+  ExpectKeysHoldTheTable(SET_WIN7);
+  // The service definitions as Windows 7 holds them (the hive's values).
+  EXPECT_EQ("NetworkProvider", sim::StringValue(services_ + "BFE", "Group"));
+  EXPECT_EQ(16u * 3600 * 1000, *(const DWORD *)sim::Value(services_ + "wuauserv", "PreshutdownTimeout")->data.data());
+  EXPECT_EQ(REG_EXPAND_SZ,
+            sim::Value(services_ + "SharedAccess\\Parameters\\FirewallPolicy\\DomainProfile\\Logging", "LogFilePath")->type);
+  // Both rule keys hold the 297 in-box rules and nothing else.
+  for (const char *rules : {"SharedAccess\\Defaults\\FirewallPolicy\\FirewallRules",
+                            "SharedAccess\\Parameters\\FirewallPolicy\\FirewallRules"})
+    EXPECT_EQ(297u, sim::Key(services_ + rules)->values.size()) << rules;
+  std::vector<std::string> second = RestoreOnce(kEditionRuns[2]);
+  for (const std::string &l : second)
+    EXPECT_FALSE(StartsWith(l, "Writing value") || StartsWith(l, "Updating value")) << l;
+}
+
+TEST_F(GenuineDataRestoreTest, NoFilterEngineObjectOnVistaOrServer2008R2)
+{
+  for (const EditionRun *e : {&kEditionRuns[1], &kEditionRuns[4]}) {
+    SCOPED_TRACE(e->line);
+    FreshMachine();
+    sim::InstallWindows(e->major, e->minor, e->productType, false);
+    RestoreOnce(*e);
+    size_t policyKeys = 0;
+    for (const auto &k : sim::M().registry)
+      if (k.first.find("\\bfe\\parameters\\policy") != std::string::npos) {
+        policyKeys++;
+        EXPECT_TRUE(k.second.values.empty()) << k.first;
+      }
+    EXPECT_LE(4u, policyKeys);
+  }
+}
+
+TEST_F(GenuineDataRestoreTest, XpKeepsItsOwnImagePathButGetsItsStartAndTheQuotedRecordBack)
+{
+  FreshMachine();
+  sim::InstallWindows(5, 1, VER_NT_WORKSTATION, false);
+  const std::string own = "%SystemRoot%\\System32\\svchost.exe -k netsvcs -p";
+  sim::SetString(services_ + "SharedAccess", "ImagePath", own, REG_EXPAND_SZ);
+  sim::SetDword(services_ + "SharedAccess", "Start", 4);
+  sim::SetString(services_ + "wuauserv", "ImagePath", own, REG_EXPAND_SZ);
+  sim::SetString(services_ + "wuauserv", "DisplayName", "Something else");
+  std::vector<std::string> log = RestoreOnce(kEditionRuns[0]);
+  EXPECT_EQ(own, sim::StringValue(services_ + "SharedAccess", "ImagePath"));
+  EXPECT_EQ(2u, sim::Value(services_ + "SharedAccess", "Start")->data[0]);
+  EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "Value \"ImagePath\" doesn't need updating"));
+  // wuauserv's quoted record is given: every value of it is written back.
+  const RestoreRecord *quoted = FindKey(g_RestoreRecords, g_RestoreRecordCount, 0, "wuauserv");
+  ASSERT_NE(nullptr, quoted);
+  for (const std::string &text : Lines(quoted->valueLines, nullptr)) {
+    std::vector<WCHAR> wide = Wide(text);
+    ValueEntry entry;
+    ASSERT_TRUE(ParseValueEntry(wide.data(), &entry));
+    const sim::RegValue *v = sim::Value(services_ + "wuauserv", Narrow(entry.name));
+    EXPECT_TRUE(v && v->data == std::vector<uint8_t>(entry.data, entry.data + entry.size)) << text;
+    HeapFree(GetProcessHeap(), 0, entry.data);
+  }
+  EXPECT_EQ("%systemroot%\\system32\\svchost.exe -k netsvcs", sim::StringValue(services_ + "wuauserv", "ImagePath"));
+}
+
 }  // namespace
