@@ -326,7 +326,7 @@ struct SetFigures {
   DWORD records, keepExisting, empty, lines, guessed;
 };
 const SetFigures kSets[5] = {
-    {24, 0, 6, 56, 37}, {68, 10, 30, 166, 131}, {80, 12, 32, 866, 0}, {18, 1, 4, 48, 33}, {63, 10, 26, 219, 0},
+    {24, 0, 6, 58, 9}, {68, 10, 30, 166, 131}, {80, 12, 32, 866, 0}, {18, 1, 4, 48, 33}, {63, 10, 26, 219, 0},
 };
 
 // The data forms, tested in this order after "\"=".
@@ -336,7 +336,7 @@ struct Form {
   DWORD lines;
 };
 const Form kForms[] = {
-    {"\"", REG_SZ, 924},           {"dword:", REG_DWORD, 252},     {"hex:", REG_BINARY, 48},
+    {"\"", REG_SZ, 928},           {"dword:", REG_DWORD, 250},     {"hex:", REG_BINARY, 48},
     {"hex(2):", REG_EXPAND_SZ, 77}, {"hex(7):", REG_MULTI_SZ, 53}, {"hex(b):", REG_QWORD, 1},
 };
 
@@ -601,11 +601,11 @@ bool IsRuleKey(const std::string &key)
          key.compare(key.size() - 7, 7, "\\System") == 0;
 }
 
-// Values naming a path on drive C: the ServiceDll values of sets 0 and 3,
-// the .NET Framework 2.0 service-hardening rules of set 2 and the .NET 4 ones
-// given for set 3. The specification's 27 counted rules that no genuine
-// source holds.
-const DWORD kAbsolutePaths = 11;
+// Values naming a path on drive C: the ServiceDll values of BITS and
+// wuauserv in set 0 (XP writes those two so) and of set 3, the .NET Framework
+// 2.0 service-hardening rules of set 2 and the .NET 4 ones given for set 3.
+// The specification's 27 counted reconstructed values no genuine source holds.
+const DWORD kAbsolutePaths = 9;
 
 // ---- the checks -------------------------------------------------------------
 
@@ -736,7 +736,10 @@ std::vector<std::string> CheckDataset(const RestoreRecord *records, DWORD count)
       std::string valueText = ValueText(l, data);
       if (HasDrivePath(valueText))
         absolutePaths++;
-      if (l.name == "ServiceDll" && (r.set == 0 || r.set == 3) && valueText.compare(0, 3, "C:\\") != 0)
+      // XP names BITS's and wuauserv's libraries by absolute paths on drive C,
+      // SharedAccess's and wscsvc's by %SystemRoot%.
+      bool onDriveC = r.set == 3 || (r.set == 0 && (key == "BITS\\Parameters" || key == "wuauserv\\Parameters"));
+      if (l.name == "ServiceDll" && onDriveC && valueText.compare(0, 3, "C:\\") != 0)
         fail(at, "ServiceDll does not name its library by an absolute path on drive C");
       if (filterEngine) {
         static const uint8_t header[8] = {0x01, 0x10, 0x08, 0x00, 0xcc, 0xcc, 0xcc, 0xcc};
@@ -990,7 +993,7 @@ TEST_F(BrokenDatasetTest, EachFaultIsReported)
          lines.pop_back();
          t->SetLines(i, lines);
        },
-       "set 0: 55 value lines, expected 56"},
+       "set 0: 57 value lines, expected 58"},
       {"a dword with seven digits",
        [](BrokenDatasetTest *t) {
          size_t i = t->IndexOf(3, 5);
@@ -1185,6 +1188,17 @@ TEST_F(GenuineDataRestoreTest, Windows7WithItsEightServicesDeleted)
     EXPECT_FALSE(StartsWith(l, "Writing value") || StartsWith(l, "Updating value")) << l;
 }
 
+TEST_F(GenuineDataRestoreTest, XpWithItsFourServicesDeleted)
+{
+  FreshMachine();
+  sim::InstallWindows(5, 1, VER_NT_WORKSTATION, false);
+  RestoreOnce(kEditionRuns[0]);
+  ExpectKeysHoldTheTable(SET_XP);
+  std::vector<std::string> second = RestoreOnce(kEditionRuns[0]);
+  for (const std::string &l : second)
+    EXPECT_FALSE(StartsWith(l, "Writing value") || StartsWith(l, "Updating value")) << l;
+}
+
 TEST_F(GenuineDataRestoreTest, NoFilterEngineObjectOnVistaOrServer2008R2)
 {
   for (const EditionRun *e : {&kEditionRuns[1], &kEditionRuns[4]}) {
@@ -1202,19 +1216,23 @@ TEST_F(GenuineDataRestoreTest, NoFilterEngineObjectOnVistaOrServer2008R2)
   }
 }
 
-TEST_F(GenuineDataRestoreTest, XpKeepsItsOwnImagePathButGetsItsStartAndTheQuotedRecordBack)
+TEST_F(GenuineDataRestoreTest, XpKeepsItsOwnEnumValueButGetsItsServicesAndTheQuotedRecordBack)
 {
   FreshMachine();
   sim::InstallWindows(5, 1, VER_NT_WORKSTATION, false);
-  const std::string own = "%SystemRoot%\\System32\\svchost.exe -k netsvcs -p";
-  sim::SetString(services_ + "SharedAccess", "ImagePath", own, REG_EXPAND_SZ);
+  // The Enum keys are made at boot and are in no saved hive: theirs are guesses.
+  const std::string own = "Root\\LEGACY_SHAREDACCESS\\0001";
+  sim::SetString(services_ + "SharedAccess\\Enum", "0", own);
+  sim::SetString(services_ + "SharedAccess", "ImagePath", "%SystemRoot%\\System32\\other.exe", REG_EXPAND_SZ);
   sim::SetDword(services_ + "SharedAccess", "Start", 4);
-  sim::SetString(services_ + "wuauserv", "ImagePath", own, REG_EXPAND_SZ);
+  sim::SetString(services_ + "wuauserv", "ImagePath", "%SystemRoot%\\System32\\other.exe", REG_EXPAND_SZ);
   sim::SetString(services_ + "wuauserv", "DisplayName", "Something else");
   std::vector<std::string> log = RestoreOnce(kEditionRuns[0]);
-  EXPECT_EQ(own, sim::StringValue(services_ + "SharedAccess", "ImagePath"));
+  EXPECT_EQ(own, sim::StringValue(services_ + "SharedAccess\\Enum", "0"));
+  EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "Value \"0\" doesn't need updating"));
+  // The captured ImagePath and the given Start are written over the machine's.
+  EXPECT_EQ("%SystemRoot%\\system32\\svchost.exe -k netsvcs", sim::StringValue(services_ + "SharedAccess", "ImagePath"));
   EXPECT_EQ(2u, sim::Value(services_ + "SharedAccess", "Start")->data[0]);
-  EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "Value \"ImagePath\" doesn't need updating"));
   // wuauserv's quoted record is given: every value of it is written back.
   const RestoreRecord *quoted = FindKey(g_RestoreRecords, g_RestoreRecordCount, 0, "wuauserv");
   ASSERT_NE(nullptr, quoted);

@@ -148,7 +148,7 @@ LEFT_OUT = [
      "performance-counter indexes of that machine: another machine's counters break with them"),
     ((4,), r"BITS\\Performance", r"1008",
      "a time stamp of that machine's counters (set 2 keeps the value its specification gives)"),
-    ((2, 4), r"SharedAccess\\Epoch2?", r"Epoch", "epoch counter of that machine's firewall policy"),
+    ((0, 2, 4), r"SharedAccess\\Epoch2?", r"Epoch", "epoch counter of that machine's firewall policy"),
     ((2, 4), r"SharedAccess\\Parameters",
      r"ScopeAddress|ScopeAddressBackup|SharedAutoDial|StandaloneDhcpAddress",
      "connection-sharing and hosted-network addresses that machine configured; without them the "
@@ -188,7 +188,23 @@ def set4_keep(key, name, line, context):
     return True
 
 
+# Keys Windows makes at every boot, never in a saved hive: (set, key) ->
+# lines following the pattern of the quoted wuauserv\Enum record. They are
+# guesses, written only where the machine lacks them.
+def enum_lines(service):
+    return ['"0"="Root\\LEGACY_%s\\0000"' % service.upper(), '"Count"=dword:00000001',
+            '"NextInstance"=dword:00000001']
+
+
+PATTERN_RECORDS = {
+    (0, "BITS\\Enum"): enum_lines("BITS"),
+    (0, "SharedAccess\\Enum"): enum_lines("SharedAccess"),
+    (0, "wscsvc\\Enum"): enum_lines("wscsvc"),
+}
+
 RECIPES = {
+    0: {"hive": "winxp-sp3-x86-SYSTEM.xz", "provenance": "captured", "keep": None,
+        "edition": "Windows XP Professional SP3 32-bit, build 2600"},
     2: {"hive": "win7-sp1-x86-SYSTEM.xz", "provenance": "captured", "keep": None,
         "edition": "Windows 7 SP1 32-bit, build 7601.17514"},
     4: {"hive": "win7-sp1-x86-SYSTEM.xz", "provenance": "corroborated", "keep": set4_keep,
@@ -316,6 +332,8 @@ def derive_key(set_no, key, hive, recipe, context, report):
     where = "set %d %s" % (set_no, key)
     if (set_no, key) in GIVEN_RECORDS:
         return [(l, "given") for l in GIVEN_RECORDS[(set_no, key)]]
+    if (set_no, key) in PATTERN_RECORDS:
+        return [(l, "reconstructed") for l in PATTERN_RECORDS[(set_no, key)]]
     reason = key_left_out(set_no, key)
     if reason:
         report("left out, key %s: %s" % (key, reason))
