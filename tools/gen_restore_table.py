@@ -448,6 +448,16 @@ def provenance_runs(r):
                      for a, b, p in runs) or "-"
 
 
+def set_words(sets):
+    return ("set " if len(sets) == 1 else "sets ") + ", ".join(str(x) for x in sets)
+
+
+def shown_pattern(pattern):
+    """A key pattern as a reader sees it: single backslashes, any profile as '*'."""
+    return (pattern.replace("\\\\", "\\").replace("\\w+", "*")
+            .replace("\\{", "{").replace("\\}", "}"))
+
+
 def emit_doc(records, out_path):
     import hive_capture as hc
     out = []
@@ -497,11 +507,9 @@ def emit_doc(records, out_path):
     w("From the hives (`tools/hive_capture.py`, tables `LEFT_OUT`, `KEYS_LEFT_OUT`):")
     w("")
     for sets, kp, np, reason in hc.LEFT_OUT:
-        w("- sets %s, key `%s`, values `%s`: %s." % (
-            ", ".join(str(x) for x in sets), kp.replace("\\\\", "\\"), np, reason))
+        w("- %s, key `%s`, values `%s`: %s." % (set_words(sets), shown_pattern(kp), np, reason))
     for sets, kp, reason in hc.KEYS_LEFT_OUT:
-        w("- sets %s, keys `%s`: %s." % (", ".join(str(x) for x in sets),
-                                        kp.replace("\\\\", "\\"), reason))
+        w("- %s, keys `%s`: %s." % (set_words(sets), shown_pattern(kp), reason))
     w("- sets 2 and 4, both `FirewallRules` keys: the in-box store `Defaults\\FirewallPolicy\\"
       "FirewallRules` (297 rules), not that machine's `Parameters` store, which holds 26 rules "
       "added by software and users and in-box rules they changed.")
