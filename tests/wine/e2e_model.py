@@ -389,6 +389,19 @@ def prepare(records, set_no):
     if kept:
         n0, t0, d0 = parse_line(kept["lines"][0])
         make(kept, [(n0, REG_DWORD, (0xDEADBEEF).to_bytes(4, "little"))])
+    # A guessed line never overwrites: the service key holding one (SharedAccess
+    # where it does) keeps its own value of it, while its start type, given,
+    # goes back from disabled.
+    guessing = [r for r in recs if any(r.get("guessed", [])) and r is not plain]
+    guessing.sort(key=lambda r: not r["subKey"].lower().endswith("\\sharedaccess"))
+    if guessing:
+        g = guessing[0]
+        line = g["lines"][g["guessed"].index(True)]
+        n0, t0, d0 = parse_line(line)
+        values = [(n0, t0, "%SystemRoot%\\System32\\machine's own.exe\0".encode("utf-16-le"))]
+        if any(parse_line(l)[0] == "Start" for l in g["lines"]):
+            values.append(("Start", REG_DWORD, (4).to_bytes(4, "little")))
+        make(g, values)
     for key in state.values():
         body.append("[%s\\%s]" % (HKLM, key["path"]))
         body.extend(reg_value_line(*v) for v in key["values"].values())
@@ -428,15 +441,16 @@ def restore_pass(records, set_no, state):
         key["sddl"] = r["sddl"]
         # The values go through the handle of the create, whatever the new
         # descriptor allows.
-        for line in r["lines"]:
+        for n, line in enumerate(r["lines"]):
             name, kind, data = parse_line(line)
             current = key["values"].get(name.lower())
+            guessed = bool(r.get("guessed") and r["guessed"][n])
             if current is None:
                 lines.append('Writing value "%s", current doesn\'t exist... success' % name)
                 key["values"][name.lower()] = [name, kind, data]
             elif current[2] == data:
                 lines.append('Value "%s" matches known good one, skipping update' % name)
-            elif r["keepExisting"]:
+            elif r["keepExisting"] or guessed:
                 lines.append('Value "%s" doesn\'t need updating' % name)
             else:
                 lines.append('Updating value "%s", current value differs from known good one... success' % name)
