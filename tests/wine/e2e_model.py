@@ -25,7 +25,6 @@ and exit 1):
         the 32-bit view's keys of the four classes, one a line
     e2e_model.py check-wow64-classes QUERY_OUTPUT
         those keys after the repair, from `reg query` output: as planted
-The log checks take --wow64 for a 32-bit cleaner on 64-bit Windows.
     e2e_model.py prepare DUMP SET OUT.reg STATE.json
         the service keys of SET removed, a few keys made with matching,
         differing and type-swapped values; the model state to match
@@ -35,6 +34,8 @@ The log checks take --wow64 for a 32-bit cleaner on 64-bit Windows.
         the exported Services tree against the model state
     e2e_model.py reg-file DUMP SET OUT.reg
         the set's keys and values as a registry-editor import file
+The three log checks take --wow64 for a 32-bit cleaner on 64-bit Windows,
+whose detection line says "64 bit".
 """
 
 import copy
