@@ -88,12 +88,13 @@ put_file() {  # put_file FIXTURE TARGET
 
 # ---- normal run, answered 'y'
 case_normal() {  # case_normal VERSION CODE FOLDER
-  local version=$1 code=$2 folder=$3 log runonce system syswow64
+  local version=$1 code=$2 folder=$3 log runonce system syswow64 era=pre
   new_case "normal-$version" "$version"
   log="$WINEPREFIX/drive_c/$folder/DU Vizodav/TarvoskFix.log"
   system=$WINEPREFIX/drive_c/windows/system32
   syswow64=$WINEPREFIX/drive_c/windows/syswow64
-  if [ $((code & 0xFF)) -ge $((0x60)) ]; then
+  [ $((code & 0xFF)) -lt $((0x60)) ] || era=post
+  if [ $era = post ]; then
     put_file "$images/x64-dynamic-base.exe" "$system/services.exe"
     put_file "$images/x86-fixed-base.exe" "$syswow64/services.exe"
   fi
@@ -104,10 +105,9 @@ case_normal() {  # case_normal VERSION CODE FOLDER
   press k
   finish_pty
   check "exit code 0 (got $rc)" [ "$rc" = 0 ]
-  check "detection line" grep -qx "Detected $([ $((code & 0xFF)) -ge $((0x60)) ] && echo post || echo pre)-Vista 64 bit windows system" \
-    <(tr -d '\r' <"$log")
+  check "detection line" grep -qx "Detected $era-Vista 64 bit windows system" <(tr -d '\r' <"$log")
   check_quiet "log" $model check-normal-log "$log" "$code" --wow64
-  if [ $((code & 0xFF)) -ge $((0x60)) ]; then
+  if [ $era = post ]; then
     check "the native services.exe tested, not the 32-bit one" grep -qx "services.exe appears to be clean" <(tr -d '\r' <"$log")
     check "no backup" [ ! -e "$WINEPREFIX/drive_c/$folder/DU Vizodav/services.exe.infected" ]
   fi
