@@ -76,7 +76,15 @@ set_tests_properties(wine_check PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 set(WIN64_PROBE ${CMAKE_SOURCE_DIR}/build/win64/version_probe.exe CACHE FILEPATH "win64 version probe")
 add_test(NAME wine_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/e2e.sh ${WIN64_EXE} ${WIN64_PROBE}
          $<TARGET_FILE:restore_dump> $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-e2e)
-set_tests_properties(wine_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500)
+set_tests_properties(wine_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500 RESOURCE_LOCK wine_e2e)
+# The shipped i686 program end to end as a 32-bit process under WOW64 in a
+# 64-bit prefix (see tests/wine/wow64_e2e.sh). Skipped when wine32, wine64
+# or the win32 build is missing; never beside wine_e2e, each takes both cores.
+set(WIN32_EXE ${CMAKE_SOURCE_DIR}/build/win32/vanktarvoskevcleaner.exe CACHE FILEPATH "win32 build of the cleaner")
+set(WIN32_PROBE ${CMAKE_SOURCE_DIR}/build/win32/version_probe.exe CACHE FILEPATH "win32 version probe")
+add_test(NAME wine_wow64_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/wow64_e2e.sh ${WIN32_EXE} ${WIN32_PROBE}
+         $<TARGET_FILE:restore_dump> $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-wow64-e2e)
+set_tests_properties(wine_wow64_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOURCE_LOCK wine_e2e)
 
 # Every shipped scenario loads and runs to its end.
 file(GLOB SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.json)
@@ -135,3 +143,10 @@ endif()
 # The dataset's generator and capture tools.
 add_test(NAME dataset_tools COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/dataset_tools_test.py)
 set_tests_properties(dataset_tools PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
+# The sets taken from genuine installations, derived again from their hives
+# (data/hives) and compared byte for byte with the checked-in sources.
+foreach(set 0 2 4)
+  add_test(NAME dataset_capture_set${set} COMMAND Python3::Interpreter
+           ${CMAKE_SOURCE_DIR}/tools/hive_capture.py --set ${set} --check --quiet)
+  set_tests_properties(dataset_capture_set${set} PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
+endforeach()

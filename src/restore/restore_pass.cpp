@@ -79,14 +79,21 @@ static void RestoreRecordKey(const RestoreRecord *record)
 {
   HKEY key = NULL;
   const WCHAR *line;
+  DWORD n;
+  DWORD keepExisting;
 
   key = CreateRestoreKey(record->root, record->subKey);
   if (key == NULL)
     goto out;
   key = ApplyKeySecurity(key, record->sddl);
   // Lines follow one another, each with its NUL; an empty line ends the list.
-  for (line = record->valueLines; *line != 0; line += lstrlenW(line) + 1)
-    ReconcileValue(line, key, record->keepExisting);
+  // A guessed line never overwrites what the machine holds.
+  for (line = record->valueLines, n = 0; *line != 0; line += lstrlenW(line) + 1, n++) {
+    keepExisting = record->keepExisting;
+    if (record->guessedLines != NULL && record->guessedLines[n] != 0)
+      keepExisting = 1;
+    ReconcileValue(line, key, keepExisting);
+  }
 
 out:
   if (key != NULL)
