@@ -76,14 +76,27 @@ set_tests_properties(wine_check PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 set(WIN64_PROBE ${CMAKE_SOURCE_DIR}/build/win64/version_probe.exe CACHE FILEPATH "win64 version probe")
 add_test(NAME wine_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/e2e.sh ${WIN64_EXE} ${WIN64_PROBE}
          $<TARGET_FILE:restore_dump> $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-e2e)
-set_tests_properties(wine_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500)
+set_tests_properties(wine_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500 RESOURCE_LOCK wine_e2e)
+# The shipped i686 program end to end as a 32-bit process under WOW64 in a
+# 64-bit prefix (see tests/wine/wow64_e2e.sh). Skipped when wine32, wine64
+# or the win32 build is missing; never beside wine_e2e, each takes both cores.
+set(WIN32_EXE ${CMAKE_SOURCE_DIR}/build/win32/vanktarvoskevcleaner.exe CACHE FILEPATH "win32 build of the cleaner")
+set(WIN32_PROBE ${CMAKE_SOURCE_DIR}/build/win32/version_probe.exe CACHE FILEPATH "win32 version probe")
+add_test(NAME wine_wow64_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/wow64_e2e.sh ${WIN32_EXE} ${WIN32_PROBE}
+         $<TARGET_FILE:restore_dump> $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-wow64-e2e)
+set_tests_properties(wine_wow64_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOURCE_LOCK wine_e2e)
 # The undo file under wine64: a cleaning (normal run and -r) undone by
 # `reg import` of the file (tests/wine/undo_e2e.sh; it also takes the i686
 # build and the wine loader, which runs it under WOW64). Skipped when wine64
 # or the win64 build is missing.
 add_test(NAME wine_undo COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/undo_e2e.sh ${WIN64_EXE} /usr/lib/wine/wine64
          $<TARGET_FILE:restore_dump> ${CMAKE_BINARY_DIR}/wine-undo)
-set_tests_properties(wine_undo PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
+set_tests_properties(wine_undo PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOURCE_LOCK wine_e2e)
+# The same under WOW64: the shipped i686 program run by the wine loader in the
+# 64-bit prefix. Skipped when wine32 or the win32 build is missing.
+add_test(NAME wine_undo_wow64 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/undo_e2e.sh ${WIN32_EXE} /usr/lib/wine/wine
+         $<TARGET_FILE:restore_dump> ${CMAKE_BINARY_DIR}/wine-undo-wow64)
+set_tests_properties(wine_undo_wow64 PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOURCE_LOCK wine_e2e)
 
 # Every shipped scenario loads and runs to its end.
 file(GLOB SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.json)
@@ -101,6 +114,11 @@ add_test(NAME binary_product_checks COMMAND ${PYTHON3} ${CMAKE_SOURCE_DIR}/tests
 # The check itself must catch an import that is not on the list.
 add_test(NAME binary_check_catches_new_import COMMAND sh -c
   "grep -v GetVersionExW '${XP_IMPORTS}' > '${CMAKE_BINARY_DIR}/short_imports.txt' && ${PYTHON3} '${CMAKE_SOURCE_DIR}/tests/binary/check_pe.py' '${WIN32_EXE}' '${CMAKE_BINARY_DIR}/short_imports.txt'")
+# ...and a program that carries debug sections (the version probe, not stripped).
+set(WIN32_PROBE ${CMAKE_SOURCE_DIR}/build/win32/version_probe.exe)
+add_test(NAME binary_check_catches_debug_sections COMMAND sh -c
+  "[ -f '${WIN32_PROBE}' ] || exit 77; ${PYTHON3} '${CMAKE_SOURCE_DIR}/tests/binary/check_pe.py' '${WIN32_PROBE}' '${XP_IMPORTS}' | grep -q '^FAIL: debug sections in the shipped program: .*[.]debug_info'")
+set_tests_properties(binary_check_catches_debug_sections PROPERTIES SKIP_RETURN_CODE 77)
 add_test(NAME binary_build_date COMMAND ${CMAKE_SOURCE_DIR}/tests/binary/check_build_date.sh)
 set_tests_properties(binary_product_checks binary_build_date PROPERTIES SKIP_RETURN_CODE 77)
 set_tests_properties(binary_check_catches_new_import PROPERTIES WILL_FAIL TRUE)
@@ -137,3 +155,10 @@ endif()
 # The dataset's generator and capture tools.
 add_test(NAME dataset_tools COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/dataset_tools_test.py)
 set_tests_properties(dataset_tools PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
+# The sets taken from genuine installations, derived again from their hives
+# (data/hives) and compared byte for byte with the checked-in sources.
+foreach(set 0 2 4)
+  add_test(NAME dataset_capture_set${set} COMMAND Python3::Interpreter
+           ${CMAKE_SOURCE_DIR}/tools/hive_capture.py --set ${set} --check --quiet)
+  set_tests_properties(dataset_capture_set${set} PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
+endforeach()

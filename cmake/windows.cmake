@@ -4,7 +4,8 @@ enable_language(RC)
 add_executable(vanktarvoskevcleaner src/app/main.cpp ${PRODUCT_SOURCES} res/cleaner.rc)
 target_compile_definitions(vanktarvoskevcleaner PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
 target_compile_options(vanktarvoskevcleaner PRIVATE ${PRODUCT_FLAGS} -municode)
-target_link_options(vanktarvoskevcleaner PRIVATE -municode -static -static-libgcc -static-libstdc++)
+# -s: shipped without the DWARF sections that the static runtime brings along.
+target_link_options(vanktarvoskevcleaner PRIVATE -municode -static -static-libgcc -static-libstdc++ -s)
 target_link_libraries(vanktarvoskevcleaner PRIVATE advapi32 user32 version shlwapi)
 set_source_files_properties(res/cleaner.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/res/cleaner.manifest)
 

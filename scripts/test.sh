@@ -7,9 +7,11 @@ cd "$(dirname "$0")/.."
 SUDO=
 [ "$(id -u)" = 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
+# i386 for wine32: the i686 product runs under WOW64 in a 64-bit prefix.
+$SUDO dpkg --add-architecture i386
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq g++ cmake ninja-build libgtest-dev libssl-dev nlohmann-json3-dev \
-  mingw-w64 wine64 python3 clang libclang-rt-14-dev >/dev/null
+  mingw-w64 wine64 wine32:i386 python3 python3-hivex xz-utils clang libclang-rt-14-dev >/dev/null
 
 cmake --workflow --preset win32
 cmake --workflow --preset win64

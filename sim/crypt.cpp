@@ -25,6 +25,9 @@ BOOL Fail(DWORD error)
   return FALSE;
 }
 
+// The library of the default PROV_RSA_FULL provider.
+const char kProviderLibrary[] = "rsaenh.dll";
+
 const EVP_MD *Digest(DWORD algorithm) { return algorithm == CALG_MD5 ? EVP_md5() : EVP_sha1(); }
 
 }  // namespace
@@ -45,6 +48,10 @@ BOOL CryptAcquireContextW(HCRYPTPROV *prov, LPCWSTR container, LPCWSTR provider,
     return Fail(NTE_BAD_KEYSET_PARAM);
   if (flags & ~(CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
     return Fail(NTE_BAD_FLAGS);
+  // The provider's library is loaded for the context and released with it.
+  DWORD loadError;
+  if (!LoadOnDemand(kProviderLibrary, &loadError))
+    return Fail(NTE_PROVIDER_DLL_FAIL);
   Handle h;
   h.kind = HandleKind::CryptProv;
   *prov = (HCRYPTPROV)NewHandle(h);
@@ -144,6 +151,7 @@ BOOL CryptReleaseContext(HCRYPTPROV prov, DWORD flags)
     return Fail(NTE_BAD_FLAGS);
   if (!ReleaseHandle(prov, HandleKind::CryptProv))
     return Fail(NTE_BAD_UID);
+  ReleaseOnDemand(kProviderLibrary);
   return TRUE;
 }
 

@@ -114,6 +114,8 @@ DWORD CheckSecurityAccess(const std::string &full, SECURITY_INFORMATION info)
 // ACEs for one trustee, as SetEntriesInAcl merges them.
 bool SameTrustee(const Ace &a, const std::vector<uint8_t> &sid) { return a.sid == sid; }
 
+DWORD BuildEntriesAcl(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL *newAcl);
+
 }  // namespace
 
 extern "C" {
@@ -161,6 +163,10 @@ PVOID FreeSid(PSID sid)
 // allow entries, then the inherited ones, as the platform orders them. Only
 // trustees given by SID are modelled; a name fails as not mapped. On failure
 // nothing is written to *newAcl.
+//
+// advapi32 does the work in the access-control provider, ntmarta.dll, which
+// it loads on first use and keeps; the simulation holds it for the call
+// only, which comes to the same for a process that did not load it before.
 DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL *newAcl)
 {
   DWORD injected;
@@ -168,6 +174,20 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PAC
     return injected;
   if (!newAcl || (count && !entries))
     return ERROR_INVALID_PARAMETER;
+  DWORD loadError;
+  if (!LoadOnDemand("ntmarta.dll", &loadError))
+    return loadError;
+  DWORD result = BuildEntriesAcl(count, entries, oldAcl, newAcl);
+  ReleaseOnDemand("ntmarta.dll");
+  return result;
+}
+
+}  // extern "C"
+
+namespace {
+
+DWORD BuildEntriesAcl(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL *newAcl)
+{
   std::vector<Ace> aces;
   if (oldAcl && !ParseAcl((const uint8_t *)oldAcl, oldAcl->AclSize, &aces))
     return ERROR_INVALID_ACL;
@@ -231,6 +251,10 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PAC
   return ERROR_SUCCESS;
 }
 
+}  // namespace
+
+extern "C" {
+
 BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision)
 {
   DWORD injected;
@@ -293,6 +317,8 @@ BOOL SetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info, PSECURITY_DESCRIP
   error = CheckSecurityAccess(full, info);
   if (error == ERROR_SUCCESS)
     error = ApplyDescriptor(node, info, sd);
+  if (error == ERROR_SUCCESS)
+    SyncLinks(*node);
   return error == ERROR_SUCCESS ? TRUE : Fail(error);
 }
 
@@ -311,10 +337,13 @@ BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY
   DWORD want = RequiredAccess(info);
   if ((h->access & want) != want)
     return Fail(ERROR_ACCESS_DENIED);
-  FsNode *node = Node(h->path);
+  // The file the handle was opened on, whatever its name is by now.
+  FsNode *node = NodeOfHandle(*h);
   if (!node)
     return Fail(ERROR_FILE_NOT_FOUND);
   error = ApplyDescriptor(node, info, sd);
+  if (error == ERROR_SUCCESS)
+    SyncLinks(*node);
   return error == ERROR_SUCCESS ? TRUE : Fail(error);
 }
 

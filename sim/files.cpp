@@ -166,6 +166,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
       n->data.clear();
       n->flushedBytes = 0;
+      SyncLinks(*n);
     }
     if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
       lastError = ERROR_ALREADY_EXISTS;
@@ -175,6 +176,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   h.path = full;
   h.access = access;
   h.share = share;
+  h.fileIndex = Node(full)->fileIndex;
   M().lastError = lastError;
   return (HANDLE)NewHandle(h);
 }
@@ -299,6 +301,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
   DWORD attributes = s->attributes | FILE_ATTRIBUTE_ARCHIVE;
   FsNode &copy = MakeFile(dst, data);
   copy.attributes = attributes;
+  SyncLinks(copy);
   M().lastError = ERROR_SUCCESS;
   return TRUE;
 }
@@ -347,6 +350,11 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
   if (Lower(src) == Lower(dst)) {
     M().lastError = ERROR_SUCCESS;
     return TRUE;
+  }
+  // The source is opened for DELETE: an open that does not share it refuses the rename.
+  if (FileShareConflict(src, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    Fail(ERROR_SHARING_VIOLATION);
+    return FALSE;
   }
   if (FsNode *d = Node(dst)) {
     if (!(flags & MOVEFILE_REPLACE_EXISTING)) {

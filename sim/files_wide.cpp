@@ -1,5 +1,6 @@
 // Simulated kernel32 wide file calls: GetFileAttributesW, SetFileAttributesW,
-// DeleteFileW, RemoveDirectoryW and CreateFileW (opening existing objects).
+// DeleteFileW, RemoveDirectoryW, CreateFileW (opening existing objects) and
+// GetFileInformationByHandle.
 //
 // Paths of MAX_PATH characters or more need the "\\?\" prefix. A junction or
 // link at the end of a path is acted on as itself by the attribute and
@@ -16,6 +17,8 @@ namespace {
 const DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | 0x100 /* TEMPORARY */ | 0x1000 /* OFFLINE */ |
                                   0x2000 /* NOT_CONTENT_INDEXED */;
+
+const DWORD kVolumeSerialNumber = 0x5A3C19E4;
 
 DWORD SetError(DWORD error)
 {
@@ -103,6 +106,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
   DWORD result = kept | (attributes & kSettableAttributes);
   // A file with no other attribute reports FILE_ATTRIBUTE_NORMAL.
   n->attributes = result ? result : FILE_ATTRIBUTE_NORMAL;
+  SyncLinks(*n);
   return TRUE;
 }
 
@@ -230,7 +234,45 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   h.path = full;
   h.access = access | mapped;
   h.share = share;
-  return (HANDLE)NewHandle(h);
+  h.fileIndex = n->fileIndex;
+  HANDLE opened = (HANDLE)NewHandle(h);
+  if (M().onFileOpened)
+    M().onFileOpened(full);
+  return opened;
+}
+
+// The attributes need FILE_READ_ATTRIBUTES on the handle; the link count is
+// that of the file the handle was opened on.
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
+{
+  DWORD error;
+  if (Enter("GetFileInformationByHandle", &error)) {
+    SetError(error);
+    return FALSE;
+  }
+  Handle *h = FindHandle((uintptr_t)file, HandleKind::File);
+  if (!h) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!(h->access & FILE_READ_ATTRIBUTES)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  FsNode *n = NodeOfHandle(*h);
+  if (!n) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  memset(info, 0, sizeof(*info));
+  info->dwFileAttributes = n->attributes;
+  info->dwVolumeSerialNumber = kVolumeSerialNumber;
+  info->nFileSizeHigh = (DWORD)((uint64_t)n->data.size() >> 32);
+  info->nFileSizeLow = (DWORD)n->data.size();
+  info->nNumberOfLinks = LinkCount(*n);
+  info->nFileIndexHigh = (DWORD)(n->fileIndex >> 32);
+  info->nFileIndexLow = (DWORD)n->fileIndex;
+  return TRUE;
 }
 
 }  // extern "C"

@@ -59,6 +59,98 @@ static BOOL SimWow64RevertWow64FsRedirection(PVOID oldValue)
   return TRUE;
 }
 
+// System libraries that are loaded on demand, by the program or by the
+// platform's own DLLs, and the first edition (major << 4 | minor) that has each.
+struct SystemLibrary {
+  const char *name;
+  DWORD since;
+  uintptr_t base;
+};
+// name           since  base
+static const SystemLibrary kSystemLibraries[] = {
+    {"rsaenh.dll", 0x51, 0x68000000},   // the default RSA CryptoAPI provider
+    {"ntmarta.dll", 0x51, 0x77e00000},  // the access-control (MARTA) provider
+    {"cryptsp.dll", 0x61, 0x6e000000},  // Windows 7's CryptoAPI dispatch
+};
+
+static const SystemLibrary *FindSystemLibrary(const std::string &module)
+{
+  DWORD version = (M().major << 4) | M().minor;
+  for (const SystemLibrary &l : kSystemLibraries)
+    if (module == l.name && version >= l.since)
+      return &l;
+  return nullptr;
+}
+
+static std::string SystemFolder()
+{
+  auto it = M().env.find("SYSTEMROOT");
+  return (it == M().env.end() ? std::string("C:\\Windows") : it->second) + "\\system32";
+}
+
+// Loads a system library from folder (resolved; empty for a bare name, which
+// the loader finds among the loaded modules or else in the system folder).
+// A 32-bit process under WOW64 finds its libraries in SysWOW64 through
+// redirection; with redirection off the system folder holds 64-bit images.
+static DWORD LoadSystemLibrary(const SystemLibrary &library, const std::string &folder, bool byProcess)
+{
+  Machine &m = M();
+  auto loaded = m.libraries.find(library.name);
+  std::string at = folder;
+  if (at.empty()) {
+    if (loaded != m.libraries.end()) {
+      (byProcess ? loaded->second.processRefs : loaded->second.platformRefs)++;
+      return ERROR_SUCCESS;
+    }
+    DWORD error;
+    if (!ResolvePath(SystemFolder(), true, &at, &error))
+      return error;
+  }
+  std::string path = at + "\\" + library.name;
+  if (loaded != m.libraries.end() && Lower(loaded->second.path) == Lower(path)) {
+    (byProcess ? loaded->second.processRefs : loaded->second.platformRefs)++;
+    return ERROR_SUCCESS;
+  }
+  std::string native = Lower(SystemFolder());
+  std::string wow = Lower(SystemFolder().substr(0, SystemFolder().size() - 9) + "\\SysWOW64");
+  if (Lower(at) == native && m.wow64)
+    return ERROR_BAD_EXE_FORMAT;
+  if (Lower(at) != native && !(m.wow64 && Lower(at) == wow))
+    return ERROR_MOD_NOT_FOUND;
+  // The simulation keeps one module per name.
+  LoadedLibrary &l = m.libraries[library.name];
+  if (l.path.empty())
+    l.path = path;
+  (byProcess ? l.processRefs : l.platformRefs)++;
+  return ERROR_SUCCESS;
+}
+
+namespace sim {
+bool LoadOnDemand(const std::string &name, DWORD *error)
+{
+  const SystemLibrary *library = FindSystemLibrary(Lower(name));
+  *error = library ? LoadSystemLibrary(*library, "", false) : ERROR_MOD_NOT_FOUND;
+  return *error == ERROR_SUCCESS;
+}
+
+void ReleaseOnDemand(const std::string &name)
+{
+  auto it = M().libraries.find(Lower(name));
+  if (it == M().libraries.end() || it->second.platformRefs == 0)
+    return;
+  if (--it->second.platformRefs == 0 && it->second.processRefs == 0)
+    M().libraries.erase(it);
+}
+
+int LibrariesHeld()
+{
+  int n = 0;
+  for (const auto &l : M().libraries)
+    n += l.second.processRefs;
+  return n;
+}
+}  // namespace sim
+
 // The native entry points are provided by the removal subsystem's layer.
 extern "C" FARPROC SimNtdllProc(const char *name);
 
@@ -71,10 +163,52 @@ HANDLE GetCurrentProcess(void) { return (HANDLE)(LONG_PTR)-1; }
 HMODULE LoadLibraryA(LPCSTR name)
 {
   FAIL_IF_INJECTED("LoadLibraryA", nullptr);
-  if (name && lstrcmpiA(name, "kernel32.dll") == 0)
+  if (!name) {
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  std::string path = AnsiToUtf8(name);
+  size_t cut = path.rfind('\\');
+  std::string module = Lower(cut == std::string::npos ? path : path.substr(cut + 1));
+  // Loaded with the process: another reference changes nothing.
+  if (module == "kernel32.dll")
     return (HMODULE)kKernel32;
+  const SystemLibrary *library = FindSystemLibrary(module);
+  if (!library) {
+    M().lastError = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  std::string folder;
+  if (cut != std::string::npos) {
+    DWORD error;
+    if (!ResolvePath(path.substr(0, cut), true, &folder, &error)) {
+      M().lastError = error;
+      return nullptr;
+    }
+  }
+  DWORD error = LoadSystemLibrary(*library, folder, true);
+  if (error != ERROR_SUCCESS) {
+    M().lastError = error;
+    return nullptr;
+  }
+  return (HMODULE)library->base;
+}
+
+BOOL FreeLibrary(HMODULE module)
+{
+  FAIL_IF_INJECTED("FreeLibrary", FALSE);
+  if ((uintptr_t)module == kKernel32)
+    return TRUE;
+  for (const SystemLibrary &l : kSystemLibraries) {
+    auto it = M().libraries.find(l.name);
+    if ((uintptr_t)module != l.base || it == M().libraries.end() || it->second.processRefs == 0)
+      continue;
+    if (--it->second.processRefs == 0 && it->second.platformRefs == 0)
+      M().libraries.erase(it);
+    return TRUE;
+  }
   M().lastError = ERROR_MOD_NOT_FOUND;
-  return nullptr;
+  return FALSE;
 }
 
 HMODULE GetModuleHandleW(LPCWSTR name)
@@ -500,6 +634,7 @@ static ssize_t StreamWrite(void *cookie, const char *buf, size_t size)
     n->data.push_back((uint8_t)buf[i]);
     M().streamBytes++;
   }
+  SyncLinks(*n);
   return (ssize_t)size;
 }
 
@@ -569,7 +704,8 @@ static int StreamClose(void *cookie)
 }
 
 // Share conflicts: another open of the same file whose access or share mode
-// does not allow this one.
+// does not allow this one. DELETE counts as data access: an open that holds
+// it without sharing it keeps the name from being renamed or deleted.
 static bool ShareConflict(const std::string &key, DWORD access, DWORD share)
 {
   FsNode *n = Node(key);
@@ -578,6 +714,8 @@ static bool ShareConflict(const std::string &key, DWORD access, DWORD share)
     if ((access & GENERIC_READ) && !(held & FILE_SHARE_READ))
       return true;
     if ((access & GENERIC_WRITE) && !(held & FILE_SHARE_WRITE))
+      return true;
+    if ((access & DELETE) && !(held & FILE_SHARE_DELETE))
       return true;
     if (!(share & FILE_SHARE_READ) || !(share & FILE_SHARE_WRITE))
       return true;
@@ -593,6 +731,10 @@ static bool ShareConflict(const std::string &key, DWORD access, DWORD share)
     if ((h.access & GENERIC_READ) && !(share & FILE_SHARE_READ))
       return true;
     if ((h.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE))
+      return true;
+    if ((access & DELETE) && !(h.share & FILE_SHARE_DELETE))
+      return true;
+    if ((h.access & DELETE) && !(share & FILE_SHARE_DELETE))
       return true;
   }
   return false;

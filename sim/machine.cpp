@@ -2,6 +2,7 @@
 #include "sim.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 namespace sim {
@@ -437,6 +438,7 @@ FsNode &MakeDir(const std::string &fullPath)
       node.name = cur.size() == 1 ? p : c;
       node.isDir = true;
       node.attributes = FILE_ATTRIBUTE_DIRECTORY;
+      node.fileIndex = M().nextFileIndex++;
       n = &(M().files[Lower(p)] = node);
     }
   }
@@ -455,7 +457,59 @@ FsNode &MakeFile(const std::string &fullPath, const std::vector<uint8_t> &data)
   n.data = data;
   // What a machine or a test puts in place is on the disk already.
   n.flushedBytes = data.size();
+  if (n.fileIndex == 0)
+    n.fileIndex = M().nextFileIndex++;
+  SyncLinks(n);
   return n;
+}
+
+FsNode &MakeHardLink(const std::string &existingPath, const std::string &newPath)
+{
+  FsNode *existing = Node(existingPath);
+  if (!existing || existing->isDir || Node(newPath) || !Node(ParentOf(newPath))) {
+    fprintf(stderr, "sim: MakeHardLink needs an existing file and a free name in an existing folder\n");
+    abort();
+  }
+  existing->hardLinked = true;
+  FsNode link = *existing;
+  link.name = Split(newPath).back();
+  return M().files[Lower(newPath)] = link;
+}
+
+DWORD LinkCount(const FsNode &node)
+{
+  if (!node.hardLinked)
+    return 1;
+  DWORD n = 0;
+  for (const auto &f : M().files)
+    n += f.second.fileIndex == node.fileIndex;
+  return n;
+}
+
+void SyncLinks(const FsNode &changed)
+{
+  if (!changed.hardLinked)
+    return;
+  for (auto &f : M().files) {
+    FsNode &other = f.second;
+    if (&other == &changed || other.fileIndex != changed.fileIndex)
+      continue;
+    other.data = changed.data;
+    other.attributes = changed.attributes;
+    other.securityDescriptor = changed.securityDescriptor;
+    other.heldShareMode = changed.heldShareMode;
+  }
+}
+
+FsNode *NodeOfHandle(const Handle &h)
+{
+  FsNode *n = Node(h.path);
+  if (n && (h.fileIndex == 0 || n->fileIndex == h.fileIndex))
+    return n;
+  for (auto &f : M().files)
+    if (h.fileIndex != 0 && f.second.fileIndex == h.fileIndex)
+      return &f.second;
+  return nullptr;
 }
 
 FsNode &MakeFile(const std::string &fullPath, const std::string &text)

@@ -110,6 +110,18 @@ static bool LoadFile(const json &f, std::string *error)
     *error = "file path must be absolute: " + path;
     return false;
   }
+  if (f.contains("hardLink")) {
+    // Another name of a file listed before it; the file's properties are its own.
+    std::string target = f["hardLink"].get<std::string>();
+    FsNode *t = Node(target);
+    if (!t || t->isDir || Node(path)) {
+      *error = "hard link " + path + " needs an earlier file " + target + " and a name of its own";
+      return false;
+    }
+    MakeDir(ParentOf(path));
+    MakeHardLink(target, path);
+    return true;
+  }
   FsNode *node;
   if (f.value("dir", false) || f.contains("junction") || f.contains("symlink")) {
     node = &MakeDir(path);
@@ -305,6 +317,15 @@ bool LoadScenario(const std::string &text, Scenario *scenario, std::string *erro
   return ok;
 }
 
+// FNV-1a, 32 bits.
+static unsigned Digest(const std::vector<uint8_t> &data)
+{
+  uint32_t h = 2166136261u;
+  for (uint8_t b : data)
+    h = (h ^ b) * 16777619u;
+  return h;
+}
+
 static std::string Describe(const std::vector<uint8_t> &data, DWORD type)
 {
   std::ostringstream out;
@@ -367,8 +388,19 @@ Snapshot TakeSnapshot()
       d += ", " + image;
     if (!n.reparseTarget.empty())
       d += " -> " + n.reparseTarget;
-    if (!n.securityDescriptor.empty())
-      d += ", own DACL";
+    // Content, attributes and descriptor by digest, so that a change of any
+    // of them shows, the size alike.
+    char detail[64];
+    if (!n.isDir) {
+      snprintf(detail, sizeof(detail), ", content %08x", Digest(n.data));
+      d += detail;
+    }
+    snprintf(detail, sizeof(detail), ", attributes 0x%x", (unsigned)n.attributes);
+    d += detail;
+    if (!n.securityDescriptor.empty()) {
+      snprintf(detail, sizeof(detail), ", own DACL %08x", Digest(n.securityDescriptor));
+      d += detail;
+    }
     s.files[DisplayPath(M().files, f.first)] = d;
   }
   for (const auto &k : M().registry) {

@@ -39,6 +39,11 @@ struct FsNode {
   // Nothing may be created or written below this folder, at any depth
   // (read-only media).
   bool readOnlyMedia = false;
+  // The file's identity on its volume (nFileIndex). Hard links are names of
+  // one file: they share the index, and with it the content, attributes,
+  // descriptor and share state, which SyncLinks copies to every name.
+  uint64_t fileIndex = 0;
+  bool hardLinked = false;
 };
 
 // ---- registry --------------------------------------------------------------
@@ -66,6 +71,15 @@ struct Handle {
   size_t next = 0;
   std::vector<uint8_t> blob;
   uintptr_t parent = 0;
+  // File handles: the file opened, whatever its name becomes.
+  uint64_t fileIndex = 0;
+};
+
+// A library the process has loaded: the references it took with LoadLibraryA
+// and those the platform's own DLLs hold on it.
+struct LoadedLibrary {
+  std::string path;  // resolved full path it was loaded from
+  int processRefs = 0, platformRefs = 0;
 };
 
 struct Fault {
@@ -107,6 +121,9 @@ struct Machine {
   SYSTEMTIME clock = {2012, 10, 5, 12, 12, 48, 50, 0};
 
   std::map<std::string, FsNode> files;
+  uint64_t nextFileIndex = 1;
+  // Libraries loaded on demand, by lower-case module name.
+  std::map<std::string, LoadedLibrary> libraries;
   std::map<std::string, RegKey> registry;
   // Called by RegQueryValueExA/W on an existing key before the value is
   // looked up (key path in map form, value name): lets a test change the
@@ -115,6 +132,10 @@ struct Machine {
   // Called by every simulated function on entry, before its fault check:
   // lets a test look at the machine at the moment of a given call.
   std::function<void(const std::string &function)> onEnter;
+  // Called by CreateFileW right after it opened a file (full path): lets a
+  // test rename or replace the name while the handle is open, as another
+  // process could.
+  std::function<void(const std::string &fullPath)> onFileOpened;
 
   // Token
   std::string userSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
@@ -213,6 +234,25 @@ bool Exists(const std::string &fullPath);
 // A folder above the path lies on read-only media.
 bool OnReadOnlyMedia(const std::string &fullPath);
 void RemoveNode(const std::string &fullPath);
+// Hard links: another name for an existing file (in an existing folder),
+// the number of names a file has, and the copy of a changed name's content,
+// attributes, descriptor and share state to its other names.
+FsNode &MakeHardLink(const std::string &existingPath, const std::string &newPath);
+DWORD LinkCount(const FsNode &node);
+void SyncLinks(const FsNode &changed);
+// The node a file handle refers to: its own name, or another name of the same
+// file when the name it was opened by has moved (nullptr when none is left).
+FsNode *NodeOfHandle(const Handle &h);
+
+// Libraries: the platform's own load of a system library on first use (a
+// CryptoAPI provider, the access-control provider), as the loader searches
+// for a bare name. Under WOW64 with file-system redirection off the system
+// folder holds the 64-bit images, so a library not yet loaded fails with
+// ERROR_BAD_EXE_FORMAT.
+bool LoadOnDemand(const std::string &name, DWORD *error);
+void ReleaseOnDemand(const std::string &name);
+// References the process took with LoadLibraryA and has not given back.
+int LibrariesHeld();
 std::string FileText(const std::string &fullPath);  // raw bytes as a string
 
 // Registry: paths like "HKLM\Software\Classes\CLSID\{...}".

@@ -95,6 +95,10 @@ struct RestoreRecord {
   const char *subKey;
   const char *sddl;
   const WCHAR *valueLines;
+  // One byte per value line, 1 where the line's data comes from no genuine
+  // installation: such a line is written only where the value is missing.
+  // NULL when the record has no such line.
+  const BYTE *guessedLines;
 };
 extern const RestoreRecord g_RestoreRecords[];
 extern const DWORD g_RestoreRecordCount;

@@ -265,6 +265,57 @@ TEST_F(AdversarialTest, LinksOutOfTheHideouts)
   EXPECT_EQ("127.0.0.1 localhost", sim::FileText("C:\\Windows\\system32\\drivers\\etc\\hosts"));
 }
 
+// Hard links in the user's hideout to system files and to the user's own
+// document, and two names of one file there: a file of more than one name
+// keeps its descriptor, and only its name in the hideout is removed when the
+// rights allow (a read-only file's is not); the other names keep their
+// content, attributes and descriptor. Once one of the two hideout names is
+// gone the other is a file of one name, opened up and removed as usual.
+TEST_F(AdversarialTest, HardLinksOutOfTheHideouts)
+{
+  std::vector<uint8_t> hostsBefore, sethcBefore;
+  SweepOutcome o = Run(ReadScenario("adversarial-hard-links.json"), [&] {
+    hostsBefore = sim::Node("C:\\Windows\\system32\\drivers\\etc\\hosts")->securityDescriptor;
+    sethcBefore = sim::Node("C:\\Windows\\system32\\sethc.exe")->securityDescriptor;
+  });
+  std::vector<std::string> log = WithoutComRepair(Log(o));
+  const std::string u = kUserHideout, s = kSystemHideout;
+  std::vector<std::string> expected = {"Detected post-Vista 64 bit windows system",
+                                       "services.exe appears to be clean",
+                                       "Attempting to remove malware files...",
+                                       Permissions(u, true),
+                                       Permissions(u + "\\b.bin", false),
+                                       FileRemoval(u + "\\b.bin", true),
+                                       Permissions(u + "\\hosts", false),
+                                       FileRemoval(u + "\\hosts", true),
+                                       Permissions(u + "\\payload.dll", true),
+                                       FileRemoval(u + "\\payload.dll", true),
+                                       Permissions(u + "\\report.doc", false),
+                                       FileRemoval(u + "\\report.doc", true),
+                                       Permissions(u + "\\sub\\sethc.exe", false),
+                                       FileRemoval(u + "\\sub\\sethc.exe", false),
+                                       Permissions(u + "\\sub", true),
+                                       FolderRemoval(u + "\\sub", false),
+                                       Permissions(u + "\\twin\\a.bin", true),
+                                       FileRemoval(u + "\\twin\\a.bin", true),
+                                       Permissions(u + "\\twin", true),
+                                       FolderRemoval(u + "\\twin", true),
+                                       Permissions(s, true),
+                                       Permissions(s + "\\svc.dat", true),
+                                       FileRemoval(s + "\\svc.dat", true),
+                                       "Cleaning finished"};
+  EXPECT_EQ(expected, log);
+  EXPECT_EQ("127.0.0.1 localhost", sim::FileText("C:\\Windows\\system32\\drivers\\etc\\hosts"));
+  EXPECT_EQ(hostsBefore, sim::Node("C:\\Windows\\system32\\drivers\\etc\\hosts")->securityDescriptor);
+  EXPECT_EQ(sethcBefore, sim::Node("C:\\Windows\\system32\\sethc.exe")->securityDescriptor);
+  EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM),
+            sim::Node("C:\\Windows\\system32\\sethc.exe")->attributes);
+  EXPECT_EQ("the user's own work", sim::FileText("C:\\Users\\Administrator\\Documents\\report.doc"));
+  EXPECT_TRUE(sim::Node("C:\\Users\\Administrator\\Documents\\report.doc")->securityDescriptor.empty());
+  EXPECT_EQ(1u, sim::LinkCount(*sim::Node("C:\\Windows\\system32\\drivers\\etc\\hosts")));
+  EXPECT_EQ(2u, sim::LinkCount(*sim::Node("C:\\Windows\\system32\\sethc.exe")));
+}
+
 // Names outside code page 1252 are removed through the wide calls like any
 // other; their lines are written with each character the code page cannot
 // map as '?', and those it can map (é, €) as their code page bytes.

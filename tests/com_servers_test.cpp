@@ -177,14 +177,20 @@ TEST_F(ComServersTest, SixtyFourBitViewUnderWow64)
   Infect();
   // The 32-bit view's copies, as a 32-bit process would see them by default.
   const std::string wow = "HKLM\\Software\\Classes\\Wow6432Node\\CLSID\\";
+  // Windows 7 redirects the per-user class registrations as well.
+  const std::string userWow = std::string("HKCU\\Software\\Classes\\Wow6432Node\\CLSID\\") + kPerUser +
+                              "\\InprocServer32";
   for (const char *clsid : {kFastprox, kShellFolder, kWbemess})
     sim::SetString(wow + clsid + "\\InprocServer32", "", kMalware, REG_EXPAND_SZ);
+  sim::SetString(userWow, "", kMalware, REG_EXPAND_SZ);
   RepairComServers(0x61);
   for (const char *clsid : {kFastprox, kShellFolder, kWbemess}) {
     SCOPED_TRACE(clsid);
     EXPECT_NE(kMalware, sim::StringValue(MachineKey(clsid), ""));
     EXPECT_EQ(kMalware, sim::StringValue(wow + clsid + "\\InprocServer32", ""));
   }
+  EXPECT_EQ("%SystemRoot%\\system32\\shell32.dll", sim::StringValue(UserKey(kPerUser), ""));
+  EXPECT_EQ(kMalware, sim::StringValue(userWow, ""));
 }
 
 struct ReadCase {

@@ -63,8 +63,35 @@ class GeneratorTest(TempData):
         self.assertIn('L"\\"Q\\"=\\"say \\\\\\"hi\\\\\\"\\?\\"\\0"', text)
         self.assertIn('L"\\"U\\"=\\"caf\\x00e9" L" 1\\"\\0";', text)
         self.assertIn('static const WCHAR kLines1[] = L"";', text)
-        self.assertIn('{0, 0, HKEY_LOCAL_MACHINE, "System\\\\CurrentControlset\\\\Services\\\\A", kD1, kLines0}', text)
+        # Every line of a reconstructed record is a guess; a record without
+        # guesses has no flags.
+        self.assertIn("static const BYTE kGuessed0[] = {1, 1, 1};", text)
+        self.assertIn('{0, 0, HKEY_LOCAL_MACHINE, "System\\\\CurrentControlset\\\\Services\\\\A", kD1, kLines0, '
+                      'kGuessed0}', text)
+        self.assertIn('"System\\\\CurrentControlset\\\\Services\\\\A\\\\Empty", kD1, kLines1, NULL}', text)
         self.assertIn("== 2,", text)
+
+    def test_provenance_lines_set_the_lines_below_them(self):
+        self.source(0, record("A", ['"Start"=dword:00000002', "; provenance=reconstructed",
+                                    '"ImagePath"="x"', '"Group"="y"', "; provenance=captured",
+                                    '"Z"=dword:00000001'], provenance="given"),
+                    record("B", ['"V"=dword:00000001'], provenance="captured"))
+        descriptors, records = gen.load(self.dir)
+        self.assertEqual(["given", "reconstructed", "reconstructed", "captured"],
+                         records[0].line_provenance)
+        self.assertEqual([0, 1, 1, 0], records[0].guessed())
+        self.assertEqual([0], records[1].guessed())
+        out = os.path.join(self.dir, "table.cpp")
+        gen.emit_table(descriptors, records, out, 2)
+        with open(out, encoding="ascii") as f:
+            text = f.read()
+        self.assertIn("static const BYTE kGuessed0[] = {0, 1, 1, 0};", text)
+        self.assertIn("kLines1, NULL}", text)
+        # Written back, the source reads the same.
+        again = self.write("set0-test.reg", gen.format_source([], records))
+        self.assertEqual([r.line_provenance for r in records],
+                         [r.line_provenance for r in gen.read_set(again, 0)])
+        self.assertEqual("1 given, 2-3 reconstructed, 4 captured", gen.provenance_runs(records[0]))
 
     def test_faulty_sources_are_rejected_with_the_place(self):
         long_line = '"L"="%s"' % ("x" * 32760)
@@ -77,6 +104,8 @@ class GeneratorTest(TempData):
             ("split records that differ", [record("A", [], keep=1), record("A", [], keep=0)],
              "differ in keepExisting"),
             ("data in no known form", [record("A", ['"N"=DWORD:00000001'])], "none of"),
+            ("provenance of no kind", [record("A", ["; provenance=guessed", '"N"=dword:00000001'])],
+             "provenance must be one of"),
             ("key outside the services key",
              ["; keepExisting=0 descriptor=D1 provenance=given\n[HKEY_LOCAL_MACHINE\\Software\\X]\n"],
              "must lie below"),

@@ -117,6 +117,8 @@ const SuccessLines kSuccessLines[] = {
     {"RegSetValueExW", "Updating value", "... success"},
     {"RegSetKeySecurity", "Successfully set security information", ""},
     {"SetFileSecurityW", "Changing file permissions", "... success"},
+    {"SetEntriesInAclW", "Changing file permissions", "... success"},
+    {"SetKernelObjectSecurity", "Changing file permissions", "... success"},
     {"DeleteFileW", "Removing file", "... success"},
     {"RemoveDirectoryW", "Removing directory", "... success"},
     {"MoveFileExA", "Restored services.exe successfully", ""},
@@ -263,6 +265,7 @@ DWORD PlatformErrorFor(const std::string &f)
       {"RegOpenKeyExA", ERROR_FILE_NOT_FOUND},
       {"RegQueryValueExA", ERROR_MORE_DATA},
       {"RegQueryValueExW", ERROR_FILE_NOT_FOUND},
+      {"LoadLibraryA", ERROR_MOD_NOT_FOUND},
   };
   auto it = errors.find(f);
   return it == errors.end() ? ERROR_ACCESS_DENIED : it->second;
@@ -272,7 +275,7 @@ bool SweepSkips(const std::string &f)
 {
   static const std::set<std::string> skipped = {
       "GetSystemTime", "_getch", "wsprintfA", "wsprintfW", "HeapFree", "LocalFree", "FreeSid",
-      "CloseHandle", "RegCloseKey", "FindClose", "NtClose", "CryptDestroyHash", "CryptReleaseContext",
+      "CloseHandle", "RegCloseKey", "FindClose", "NtClose", "CryptDestroyHash", "CryptReleaseContext", "FreeLibrary",
   };
   return skipped.count(f) != 0;
 }
@@ -369,6 +372,8 @@ std::vector<std::string> CheckInvariants(const SweepOutcome &o, const sim::Fault
     bad.push_back(std::to_string(m.heapBlocks.size()) + " heap blocks left allocated");
   if (!m.localBlocks.empty())
     bad.push_back(std::to_string(m.localBlocks.size()) + " LocalAlloc blocks left allocated");
+  if (sim::LibrariesHeld() != 0)
+    bad.push_back(std::to_string(sim::LibrariesHeld()) + " library references left held");
 
   for (size_t i = 0; i < o.runs.size(); i++) {
     const RunOutcome &r = o.runs[i];

@@ -22,10 +22,11 @@ class FaultSweepTest : public SimTest {};
 TEST_F(FaultSweepTest, EveryCallOfAWholeCleaning)
 {
   // The whole sweep replays thousands of runs; the unit run takes the XP
-  // cleaning and the links out of the hideouts (a fault must never make the
-  // removal follow one), the fault_sweep test (FAULT_SWEEP=full) also the
-  // Windows 7 cleaning.
-  std::vector<const char *> scenarios = {"xp-infected.json", "adversarial-links.json"};
+  // cleaning and the links out of the hideouts, junctions and hard links (a
+  // fault must never make the removal follow one or re-permission a file of
+  // several names), the fault_sweep test (FAULT_SWEEP=full) also the Windows 7
+  // cleaning.
+  std::vector<const char *> scenarios = {"xp-infected.json", "adversarial-links.json", "adversarial-hard-links.json"};
   const char *mode = getenv("FAULT_SWEEP");
   if (mode && std::string(mode) == "full")
     scenarios.insert(scenarios.begin(), "win7-x64-infected.json");

@@ -29,6 +29,10 @@ std::string Skipping(const std::string &folder, const std::string &name)
 {
   return "Skipping entry with too long path in \\\\?\\" + folder + ": " + name;
 }
+std::string SkippingFolder(const std::string &folder)
+{
+  return "Skipping folder whose search pattern is too long: \\\\?\\" + folder;
+}
 
 // The DACL that the removal gives every item: Everyone, every right, no
 // inheritance, and nothing else.
@@ -152,7 +156,7 @@ TEST_F(HideoutTest, FailureTable)
        },
        true},
       // The hideout's own new DACL lets its entries be deleted all the same.
-      {"entry's DACL not replaced", [] { sim::FailCall("SetFileSecurityW", 2, ERROR_ACCESS_DENIED); },
+      {"entry's DACL not replaced", [] { sim::FailCall("SetKernelObjectSecurity", 2, ERROR_ACCESS_DENIED); },
        [](const std::string &u, const std::string &s) {
          return std::vector<std::string>{kAttempting, Permissions(u, true), Permissions(u + "\\a.txt", false),
                                          FileRemoval(u + "\\a.txt", true), Permissions(s, false)};
@@ -230,7 +234,9 @@ TEST_F(HideoutTest, PermissionsChangeFailsCleanlyAtEveryStep)
       {"no descriptor memory", "LocalAlloc", ERROR_NOT_ENOUGH_MEMORY},
       {"descriptor not initialised", "InitializeSecurityDescriptor", ERROR_UNKNOWN_REVISION},
       {"DACL not attached", "SetSecurityDescriptorDacl", ERROR_INVALID_SECURITY_DESCR},
-      {"not applied", "SetFileSecurityW", ERROR_ACCESS_DENIED},
+      {"not opened", "CreateFileW", ERROR_SHARING_VIOLATION},
+      {"not read", "GetFileInformationByHandle", ERROR_ACCESS_DENIED},
+      {"not applied", "SetKernelObjectSecurity", ERROR_ACCESS_DENIED},
   };
   const std::string path = "C:\\Hideout\\file.bin";
   const std::vector<uint8_t> before = Descriptor(FILE_GENERIC_READ | WRITE_DAC);
@@ -373,6 +379,162 @@ TEST_F(HideoutTest, LinksAreRemovedAsThemselvesAndTheirTargetsStay)
   EXPECT_TRUE(sim::Node("C:\\Outside\\keep.txt")->securityDescriptor.empty());
 }
 
+// A file's descriptor, attributes and content belong to every name it has:
+// a hideout name of a file elsewhere keeps its descriptor (its line reports
+// the failure) and is removed as a name only, when the rights allow.
+TEST_F(HideoutTest, HardLinkToAFileOutsideKeepsThatFileIntact)
+{
+  const struct {
+    const char *what;
+    DWORD attributes;
+    bool removed;
+  } cases[] = {
+      {"plain file", FILE_ATTRIBUTE_ARCHIVE, true},
+      // Only the attribute change would let the name go, and it would change the file.
+      {"read-only system file", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM, false},
+  };
+  const std::string outside = "C:\\Windows\\system32\\config.dll";
+  // Administrators may change this DACL: the removal could, and must not.
+  const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    Install(6, 1);
+    std::string h = UserHideout();
+    sim::FsNode &file = sim::MakeFile(outside, "system code");
+    file.attributes = c.attributes;
+    file.securityDescriptor = guarded;
+    sim::MakeDir(h);
+    sim::MakeHardLink(outside, h + "\\config.dll");
+    sim::MakeDir(SystemHideout());
+    RemoveMalwareFiles();
+    EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\config.dll", false),
+                                        FileRemoval(h + "\\config.dll", c.removed),
+                                        Permissions(SystemHideout(), true)}),
+              Log());
+    EXPECT_EQ(!c.removed, sim::Exists(h + "\\config.dll"));
+    sim::FsNode *kept = sim::Node(outside);
+    ASSERT_NE(nullptr, kept);
+    EXPECT_EQ("system code", sim::FileText(outside));
+    EXPECT_EQ(guarded, kept->securityDescriptor);
+    EXPECT_EQ(c.attributes, kept->attributes);
+    EXPECT_EQ(c.removed ? 1u : 2u, sim::LinkCount(*kept));
+    EXPECT_EQ(2, sim::M().callCounts["SetKernelObjectSecurity"]) << "the two hideout folders only";
+  }
+}
+
+// Two names of one file inside the hideout: the link count is read when each
+// is reached, so the second, by then the file's only name, is opened up.
+TEST_F(HideoutTest, SecondNameOfAFileIsOpenedUpOnceItIsTheOnlyOne)
+{
+  std::string h = UserHideout();
+  sim::MakeFile(h + "\\b\\data.bin", "d").securityDescriptor = Descriptor(FILE_GENERIC_READ | WRITE_DAC);
+  sim::MakeHardLink(h + "\\b\\data.bin", h + "\\a.bin");
+  sim::MakeDir(SystemHideout());
+  RemoveMalwareFiles();
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\a.bin", false),
+                                      FileRemoval(h + "\\a.bin", true), Permissions(h + "\\b\\data.bin", true),
+                                      FileRemoval(h + "\\b\\data.bin", true), Permissions(h + "\\b", true),
+                                      FolderRemoval(h + "\\b", true), Permissions(SystemHideout(), true)}),
+            Log());
+  EXPECT_TRUE(sim::ChildrenOf(h).empty());
+}
+
+// Another process swaps the entry for a hard link to a system file right
+// after the removal opened it: the DACL goes through the handle to the file
+// that was opened and tested, never to the one now behind the name.
+TEST_F(HideoutTest, EntrySwappedAfterItsTestIsNotTheOneChanged)
+{
+  std::string h = UserHideout();
+  const std::string outside = "C:\\Windows\\system32\\config.dll";
+  const std::string moved = "C:\\Users\\Public\\moved.dll";
+  const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
+  sim::MakeFile(outside, "system code").securityDescriptor = guarded;
+  sim::MakeFile(h + "\\payload.dll", "payload");
+  sim::MakeDir(SystemHideout());
+  bool swapped = false;
+  sim::M().onFileOpened = [&](const std::string &full) {
+    if (swapped || sim::Lower(full) != sim::Lower(h + "\\payload.dll"))
+      return;
+    swapped = true;
+    sim::FsNode original = *sim::Node(full);
+    sim::RemoveNode(full);
+    original.name = "moved.dll";
+    sim::M().files[sim::Lower(moved)] = original;
+    sim::MakeHardLink(outside, full);
+  };
+  RemoveMalwareFiles();
+  sim::M().onFileOpened = nullptr;
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\payload.dll", true),
+                                      FileRemoval(h + "\\payload.dll", true), Permissions(SystemHideout(), true)}),
+            Log());
+  EXPECT_EQ(guarded, sim::Node(outside)->securityDescriptor);
+  EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, sim::Node(outside)->attributes);
+  EXPECT_EQ("system code", sim::FileText(outside));
+  EXPECT_TRUE(OpenToEveryone(moved)) << "the file that was opened and tested";
+  EXPECT_FALSE(sim::Exists(h + "\\payload.dll")) << "the name, now the link's, is removed";
+}
+
+// A read-only entry loses its attributes by name, so only while a second
+// handle pins that name to the file that was tested. Another process swaps
+// the entry for a hard link to a read-only system file right after the first
+// open, or tries to rename it away while the name is pinned.
+TEST_F(HideoutTest, ReadOnlyEntryIsUnlockedOnlyThroughItsPinnedName)
+{
+  const struct {
+    const char *what;
+    int atOpen;         // the open of the entry at which the other process acts
+    bool swapped;       // it managed to replace the name
+    bool removed;
+  } cases[] = {
+      {"swapped after the test", 1, true, false},
+      {"rename tried while pinned", 2, false, true},
+  };
+  const std::string outside = "C:\\Windows\\system32\\config.dll";
+  const DWORD systemAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;
+  const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    Install(6, 1);
+    std::string h = UserHideout();
+    std::string entry = h + "\\ro.dll";
+    sim::FsNode &file = sim::MakeFile(outside, "system code");
+    file.attributes = systemAttributes;
+    file.securityDescriptor = guarded;
+    sim::MakeFile(entry, "payload").attributes |= FILE_ATTRIBUTE_READONLY;
+    sim::MakeDir(SystemHideout());
+    int opens = 0;
+    BOOL renamed = TRUE;
+    DWORD renameError = 0;
+    sim::M().onFileOpened = [&](const std::string &full) {
+      if (sim::Lower(full) != sim::Lower(entry) || ++opens != c.atOpen)
+        return;
+      renamed = MoveFileExA(full.c_str(), "C:\\Users\\Public\\moved.dll", 0);
+      renameError = GetLastError();
+      if (renamed)
+        sim::MakeHardLink(outside, entry);
+    };
+    RemoveMalwareFiles();
+    sim::M().onFileOpened = nullptr;
+    EXPECT_EQ(c.swapped, renamed != FALSE);
+    if (!c.swapped) {
+      EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, renameError);
+    }
+    EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(entry, true),
+                                        FileRemoval(entry, c.removed), Permissions(SystemHideout(), true)}),
+              Log());
+    EXPECT_EQ(systemAttributes, sim::Node(outside)->attributes);
+    EXPECT_EQ(guarded, sim::Node(outside)->securityDescriptor);
+    EXPECT_EQ("system code", sim::FileText(outside));
+    if (c.swapped) {
+      EXPECT_TRUE(OpenToEveryone("C:\\Users\\Public\\moved.dll")) << "the file that was opened and tested";
+      EXPECT_EQ(2u, sim::LinkCount(*sim::Node(outside))) << "its read-only name stays";
+    }
+  }
+}
+
 TEST_F(HideoutTest, HideoutFolderThatIsALinkIsNotListed)
 {
   sim::MakeFile("C:\\Outside\\keep.txt", "k");
@@ -408,7 +570,7 @@ TEST_F(HideoutTest, EntriesWithTooLongPathsAreSkippedNeverShortened)
   RemoveMalwareFiles();
   EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(deep + "\\ok.txt", true),
                                       FileRemoval(deep + "\\ok.txt", true), Skipping(deep, tooLong),
-                                      Permissions(deep, true), FolderRemoval(deep, false), Skipping(edge, "*.*"),
+                                      Permissions(deep, true), FolderRemoval(deep, false), SkippingFolder(edge),
                                       Permissions(edge, true), FolderRemoval(edge, false),
                                       Permissions(SystemHideout(), true)}),
             Log());
@@ -418,6 +580,48 @@ TEST_F(HideoutTest, EntriesWithTooLongPathsAreSkippedNeverShortened)
   for (const sim::CallRecord &c : sim::M().calls)
     deletes += c.function == "DeleteFileW";
   EXPECT_EQ(1, deletes) << "only ok.txt";
+}
+
+// PathAppendW can fail or canonicalise what it joins: the folder or entry is
+// then named in a line of its own, and never listed or visited.
+TEST_F(HideoutTest, SearchPatternOrNameThatCannotBeJoined)
+{
+  const struct {
+    const char *what;
+    int nth;  // the PathAppendW call of the walk that fails
+    std::function<std::vector<std::string>(const std::string &folder)> lines;
+    std::vector<std::string> visited;
+  } cases[] = {
+      {"search pattern", 1,
+       [](const std::string &f) {
+         return std::vector<std::string>{"Skipping folder whose search pattern cannot be formed: \\\\?\\" + f};
+       },
+       {}},
+      {"entry name", 2,
+       [](const std::string &f) {
+         return std::vector<std::string>{"Skipping entry whose name cannot be joined to its folder path in \\\\?\\" +
+                                         f + ": a.txt"};
+       },
+       {"b.txt"}},
+  };
+  const std::string folder = "C:\\Walk";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    Install(6, 1);
+    sim::MakeFile(folder + "\\a.txt", "a");
+    sim::MakeFile(folder + "\\b.txt", "b");
+    sim::FailCall("PathAppendW", c.nth, ERROR_INVALID_PARAMETER);
+    static std::vector<std::string> *visits;
+    std::vector<std::string> seen;
+    visits = &seen;
+    WalkTree(Wide("\\\\?\\" + folder).data(), [](const WCHAR *path) {
+      std::string p = Narrow(path);
+      visits->push_back(p.substr(p.rfind('\\') + 1));
+    });
+    EXPECT_EQ(c.lines(folder), Log());
+    EXPECT_EQ(c.visited, seen);
+  }
 }
 
 TEST_F(HideoutTest, LinesLongerThanTheBufferAreCut)
@@ -545,6 +749,106 @@ TEST_F(RemovalPlatformTest, DeleteAndRemoveDirectoryErrors)
     }
   }
   EXPECT_EQ("x", sim::FileText("C:\\Target\\x")) << "a junction's target stays";
+}
+
+// Hard links: one file under several names, its index, link count, content,
+// attributes and descriptor shared, read through a handle on any name.
+TEST_F(RemovalPlatformTest, HardLinksShareOneFile)
+{
+  sim::MakeFile("C:\\A\\one.bin", "shared");
+  sim::MakeDir("C:\\B");
+  sim::MakeHardLink("C:\\A\\one.bin", "C:\\B\\two.bin");
+  sim::MakeFile("C:\\A\\single.bin", "s");
+  auto info = [](const std::string &path, DWORD access, BY_HANDLE_FILE_INFORMATION *out) -> DWORD {
+    HANDLE h = CreateFileW(Wide(path).data(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      return GetLastError();
+    memset(out, 0xEE, sizeof(*out));
+    SetLastError(0xdeadbeef);
+    DWORD error = GetFileInformationByHandle(h, out) ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(h);
+    return error;
+  };
+  BY_HANDLE_FILE_INFORMATION one, two, single;
+  ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\A\\one.bin", FILE_READ_ATTRIBUTES, &one));
+  ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\B\\two.bin", FILE_READ_ATTRIBUTES, &two));
+  ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\A\\single.bin", FILE_READ_ATTRIBUTES, &single));
+  EXPECT_EQ(2u, one.nNumberOfLinks);
+  EXPECT_EQ(1u, single.nNumberOfLinks);
+  EXPECT_EQ(one.nFileIndexLow, two.nFileIndexLow);
+  EXPECT_EQ(one.nFileIndexHigh, two.nFileIndexHigh);
+  EXPECT_NE(one.nFileIndexLow, single.nFileIndexLow);
+  EXPECT_EQ(6u, one.nFileSizeLow);
+  EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, one.dwFileAttributes);
+  BY_HANDLE_FILE_INFORMATION denied;
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, info("C:\\A\\one.bin", WRITE_DAC, &denied)) << "needs FILE_READ_ATTRIBUTES";
+
+  // A change through one name shows through the other.
+  EXPECT_TRUE(SetFileAttributesW(Wide("C:\\B\\two.bin").data(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, sim::Node("C:\\A\\one.bin")->attributes);
+  std::vector<uint8_t> everyone;
+  sim::SidFromString("S-1-1-0", &everyone);
+  std::vector<uint8_t> acl = sim::BuildAcl({sim::Ace{ACCESS_ALLOWED_ACE_TYPE, 0, 0xFFFFFFFF, everyone}});
+  SECURITY_DESCRIPTOR sd;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, (PACL)acl.data(), FALSE));
+  EXPECT_TRUE(SetFileSecurityW(Wide("C:\\A\\one.bin").data(), DACL_SECURITY_INFORMATION, &sd));
+  EXPECT_TRUE(OpenToEveryone("C:\\B\\two.bin"));
+
+  // Removing a name leaves the other, with one link.
+  EXPECT_TRUE(SetFileAttributesW(Wide("C:\\A\\one.bin").data(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_TRUE(DeleteFileW(Wide("C:\\A\\one.bin").data()));
+  EXPECT_EQ("shared", sim::FileText("C:\\B\\two.bin"));
+  ASSERT_EQ((DWORD)ERROR_SUCCESS, info("C:\\B\\two.bin", FILE_READ_ATTRIBUTES, &two));
+  EXPECT_EQ(1u, two.nNumberOfLinks);
+}
+
+// DELETE is shared like data access: an open holding it without sharing it
+// keeps others from deleting or renaming the name, and the reverse.
+TEST_F(RemovalPlatformTest, DeleteAccessAndItsSharing)
+{
+  const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const struct {
+    const char *what;
+    DWORD access, share;  // the first open, on C:\D\f.bin
+    BOOL deleteOpen, rename;
+  } cases[] = {
+      {"attributes only, all shared", FILE_READ_ATTRIBUTES, all, TRUE, TRUE},
+      {"DELETE held, not shared", FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, FALSE, FALSE},
+      {"DELETE held and shared", FILE_READ_ATTRIBUTES | DELETE, all, TRUE, TRUE},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+    sim::MakeFile("C:\\D\\f.bin", "f");
+    HANDLE first = CreateFileW(Wide("C:\\D\\f.bin").data(), c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, first);
+    SetLastError(0xdeadbeef);
+    HANDLE second = CreateFileW(Wide("C:\\D\\f.bin").data(), DELETE, all, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(c.deleteOpen, second != INVALID_HANDLE_VALUE);
+    if (second != INVALID_HANDLE_VALUE) {
+      CloseHandle(second);
+    } else {
+      EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(c.rename, MoveFileExA("C:\\D\\f.bin", "C:\\D\\g.bin", 0));
+    if (!c.rename) {
+      EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    }
+    EXPECT_EQ(!c.rename, sim::Exists("C:\\D\\f.bin"));
+    CloseHandle(first);
+  }
+  // A file another process holds without delete sharing refuses DELETE.
+  FreshMachine();
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  sim::MakeFile("C:\\D\\held.bin", "h").heldShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileW(Wide("C:\\D\\held.bin").data(), DELETE, all, nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
 }
 
 TEST_F(RemovalPlatformTest, FileSecurityNeedsWriteDacAndFollowsLinks)

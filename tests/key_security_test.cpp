@@ -250,7 +250,7 @@ TEST_F(KeySecurityTest, FailuresReturnTheHandlePassedIn)
       {"handle without SACL access", kD1, [] {}, KEY_ALL_ACCESS, {"Failed to set security information"}, false},
       {"handle without WRITE_DAC", kD1, [] {}, KEY_READ | WRITE_OWNER | ACCESS_SYSTEM_SECURITY,
        {"Failed to set security information"}, false},
-      // SYSTEM as owner needs SeRestorePrivilege, which the pass does not enable.
+      // SYSTEM as owner needs SeRestorePrivilege, not enabled here.
       {"owner the token may not assign", kD6, [] {}, KEY_ALL_ACCESS | ACCESS_SYSTEM_SECURITY,
        {"Failed to set security information"}, false},
       {"reopen refused", kD1, [] { sim::FailCall("RegOpenKeyExA", 2, ERROR_ACCESS_DENIED); },

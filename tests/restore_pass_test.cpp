@@ -1,5 +1,6 @@
 // Restore mode's pass over a table of records: the set chosen by edition, the
 // privileges, and each record's key, descriptor and values in order.
+#include "security.h"
 #include "test_support.h"
 
 namespace {
@@ -11,11 +12,11 @@ const char *const kPrivilegesFailed = "Failed to acquire needed privileges.";
 
 // One record per set, in the table's order of sets.
 const RestoreRecord kOnePerSet[] = {
-    {SET_XP, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Xp", kOpen, L"\"V\"=dword:00000000\0"},
-    {SET_VISTA, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Vista", kOpen, L"\"V\"=dword:00000001\0"},
-    {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Win7", kOpen, L"\"V\"=dword:00000002\0"},
-    {SET_SERVER2003, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Server2003", kOpen, L"\"V\"=dword:00000003\0"},
-    {SET_SERVER2008R2, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Server2008R2", kOpen, L"\"V\"=dword:00000004\0"},
+    {SET_XP, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Xp", kOpen, L"\"V\"=dword:00000000\0", NULL},
+    {SET_VISTA, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Vista", kOpen, L"\"V\"=dword:00000001\0", NULL},
+    {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Win7", kOpen, L"\"V\"=dword:00000002\0", NULL},
+    {SET_SERVER2003, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Server2003", kOpen, L"\"V\"=dword:00000003\0", NULL},
+    {SET_SERVER2008R2, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Server2008R2", kOpen, L"\"V\"=dword:00000004\0", NULL},
 };
 const char *const kSetKeys[] = {"Xp", "Vista", "Win7", "Server2003", "Server2008R2"};
 
@@ -88,12 +89,12 @@ TEST_F(RestorePassTest, RecordsInArrayOrderLinesInListOrder)
 {
   const RestoreRecord records[] = {
       {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc", kOpen,
-       L"\"Start\"=dword:00000002\0\"Type\"=dword:00000020\0\"DisplayName\"=\"Test\"\0"},
-      {SET_XP, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Other", kOpen, L"\"V\"=dword:00000001\0"},
-      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc\\Empty", kOpen, L""},
-      {SET_WIN7, 1, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc\\Rules", kOpen, L"\"R1\"=\"a\"\0\"R2\"=\"b\"\0"},
+       L"\"Start\"=dword:00000002\0\"Type\"=dword:00000020\0\"DisplayName\"=\"Test\"\0", NULL},
+      {SET_XP, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Other", kOpen, L"\"V\"=dword:00000001\0", NULL},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc\\Empty", kOpen, L"", NULL},
+      {SET_WIN7, 1, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc\\Rules", kOpen, L"\"R1\"=\"a\"\0\"R2\"=\"b\"\0", NULL},
       // A key split over consecutive records: each is opened, secured and closed.
-      {SET_WIN7, 1, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc\\Rules", kOpen, L"\"R3\"=\"c\"\0"},
+      {SET_WIN7, 1, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc\\Rules", kOpen, L"\"R3\"=\"c\"\0", NULL},
   };
   sim::SetDword(kBase + std::string("Svc"), "Start", 4);
   sim::SetDword(kBase + std::string("Svc"), "Type", 0x20);
@@ -130,10 +131,55 @@ TEST_F(RestorePassTest, RecordsInArrayOrderLinesInListOrder)
   EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Key));
 }
 
+// A guessed line (data from no genuine installation) is written where the
+// value is missing and never over a value the machine holds; the record's
+// other lines follow its own flag.
+TEST_F(RestorePassTest, GuessedLinesNeverOverwrite)
+{
+  static const BYTE guessed[] = {1, 0, 1, 1};
+  static const BYTE noneGuessed[] = {0};
+  const RestoreRecord records[] = {
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc", kOpen,
+       L"\"ImagePath\"=\"guess.exe\"\0\"Start\"=dword:00000002\0\"Group\"=\"Guessed\"\0\"Same\"=dword:00000007\0",
+       guessed},
+      // Flags of 0 behave as no flags: the record's own keepExisting decides.
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc\\Parameters", kOpen, L"\"Dll\"=\"given.dll\"\0", noneGuessed},
+      {SET_WIN7, 1, HKEY_LOCAL_MACHINE, TEST_KEYS "Svc\\Rules", kOpen, L"\"R1\"=\"a\"\0", noneGuessed},
+  };
+  sim::SetString(kBase + std::string("Svc"), "ImagePath", "machine.exe");
+  sim::SetDword(kBase + std::string("Svc"), "Start", 4);
+  sim::SetDword(kBase + std::string("Svc"), "Same", 7);
+  sim::SetString(kBase + std::string("Svc\\Parameters"), "Dll", "other.dll");
+  sim::SetString(kBase + std::string("Svc\\Rules"), "R1", "changed");
+  RestoreServicesFrom(0x61, records, 3);
+  EXPECT_EQ(std::vector<std::string>({
+                "Processing Windows 7 services restoration",
+                Opened("Svc"),
+                kSecured,
+                "Value \"ImagePath\" doesn't need updating",
+                "Updating value \"Start\", current value differs from known good one... success",
+                "Writing value \"Group\", current doesn't exist... success",
+                "Value \"Same\" matches known good one, skipping update",
+                Opened("Svc\\Parameters"),
+                kSecured,
+                "Updating value \"Dll\", current value differs from known good one... success",
+                Opened("Svc\\Rules"),
+                kSecured,
+                "Value \"R1\" doesn't need updating",
+            }),
+            Log());
+  EXPECT_EQ("machine.exe", sim::StringValue(kBase + std::string("Svc"), "ImagePath"));
+  EXPECT_EQ(2u, sim::Value(kBase + std::string("Svc"), "Start")->data[0]);
+  EXPECT_EQ("Guessed", sim::StringValue(kBase + std::string("Svc"), "Group"));
+  EXPECT_EQ("given.dll", sim::StringValue(kBase + std::string("Svc\\Parameters"), "Dll"));
+  EXPECT_EQ("changed", sim::StringValue(kBase + std::string("Svc\\Rules"), "R1"));
+}
+
 TEST_F(RestorePassTest, PrivilegesEnabledInOneAdjustment)
 {
   RestoreServicesFrom(0x61, kOnePerSet, 5);
-  EXPECT_EQ(std::set<std::string>({"SeSecurityPrivilege", "SeTakeOwnershipPrivilege"}), sim::M().enabledPrivileges);
+  EXPECT_EQ(std::set<std::string>({"SeSecurityPrivilege", "SeTakeOwnershipPrivilege", "SeRestorePrivilege"}),
+            sim::M().enabledPrivileges);
   EXPECT_EQ(1, sim::M().callCounts["AdjustTokenPrivileges"]);
   EXPECT_EQ(1, sim::M().callCounts["CloseHandle"]);
   EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Token));
@@ -153,11 +199,13 @@ TEST_F(RestorePassTest, PrivilegeFailures)
        {kPrivilegesFailed, Failed("Win7")}, 1},
       {"take-ownership privilege unknown", [] { sim::FailCall("LookupPrivilegeValueW", 2, ERROR_NO_SUCH_PRIVILEGE); },
        {kPrivilegesFailed, Failed("Win7")}, 2},
+      {"restore privilege unknown", [] { sim::FailCall("LookupPrivilegeValueW", 3, ERROR_NO_SUCH_PRIVILEGE); },
+       {kPrivilegesFailed, Failed("Win7")}, 3},
       // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED; nothing is logged for it.
       {"token without the privileges", [] { sim::M().heldPrivileges = {"SeShutdownPrivilege"}; },
-       {Failed("Win7")}, 2},
+       {Failed("Win7")}, 3},
       {"adjustment refused", [] { sim::FailCall("AdjustTokenPrivileges", 1, ERROR_ACCESS_DENIED); },
-       {Failed("Win7")}, 2},
+       {Failed("Win7")}, 3},
       // Enabled already (by an earlier step): the keys open though the token failed.
       {"token not opened, privilege already on",
        [] {
@@ -180,11 +228,58 @@ TEST_F(RestorePassTest, PrivilegeFailures)
   }
 }
 
+// The platform accepts an owner other than the token's user or Administrators
+// only while SeRestorePrivilege is enabled; the dataset names SYSTEM and
+// LocalService as owners.
+TEST_F(RestorePassTest, OwnersSystemAndLocalServiceNeedTheRestorePrivilege)
+{
+  const RestoreRecord records[] = {
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "System", "O:SYG:SYD:P(A;;KA;;;SY)(A;;KA;;;BA)",
+       L"\"V\"=dword:00000001\0"},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "LocalService", "O:LSG:LSD:P(A;;KA;;;LS)(A;;KA;;;BA)", L""},
+  };
+  const struct {
+    const char *owner;
+    const char *key;
+  } owners[] = {{"S-1-5-18", "System"}, {"S-1-5-19", "LocalService"}};
+  for (bool held : {true, false}) {
+    SCOPED_TRACE(held ? "token holds SeRestorePrivilege" : "token lacks SeRestorePrivilege");
+    Prepare(0x61);
+    if (!held)
+      sim::M().heldPrivileges.erase("SeRestorePrivilege");
+    RestoreServicesFrom(0x61, records, 2);
+    const char *security = held ? kSecured : "Failed to set security information";
+    EXPECT_EQ(std::vector<std::string>({"Processing Windows 7 services restoration", Created("System"), security,
+                                        "Writing value \"V\", current doesn't exist... success",
+                                        Created("LocalService"), security}),
+              Log());
+    EXPECT_EQ(held, sim::M().enabledPrivileges.count("SeRestorePrivilege") == 1);
+    for (const auto &o : owners) {
+      SCOPED_TRACE(o.key);
+      const sim::RegKey *k = sim::Key(kBase + std::string(o.key));
+      ASSERT_NE(nullptr, k);
+      // Without the privilege the key keeps the descriptor it was created
+      // with: none of its own below this test's parent.
+      if (!held) {
+        EXPECT_TRUE(k->securityDescriptor.empty());
+        continue;
+      }
+      sim::SecurityDescriptor sd;
+      ASSERT_TRUE(sim::ParseSecurityDescriptor(k->securityDescriptor.data(), k->securityDescriptor.size(), &sd));
+      EXPECT_EQ(o.owner, sim::SidToString(sd.owner.data()));
+      EXPECT_EQ(o.owner, sim::SidToString(sd.group.data()));
+      EXPECT_TRUE(sd.control & SE_DACL_PROTECTED);
+    }
+    EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Key));
+    EXPECT_EQ(0u, sim::OpenHandles(sim::HandleKind::Token));
+  }
+}
+
 TEST_F(RestorePassTest, EveryKeyFailsWithoutTheSecurityPrivilege)
 {
   const RestoreRecord records[] = {
-      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "A", kOpen, L"\"V\"=dword:00000001\0"},
-      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "B", kOpen, L""},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "A", kOpen, L"\"V\"=dword:00000001\0", NULL},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "B", kOpen, L"", NULL},
   };
   sim::MakeKey(kBase + std::string("B"));
   sim::M().heldPrivileges.erase("SeSecurityPrivilege");
@@ -197,9 +292,9 @@ TEST_F(RestorePassTest, EveryKeyFailsWithoutTheSecurityPrivilege)
 TEST_F(RestorePassTest, FailuresStopOnlyTheirRecordOrStep)
 {
   const RestoreRecord records[] = {
-      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "A", kOpen, L"\"V\"=dword:00000001\0"},
-      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "B", "O:BAG:SYD:(A;;KA;;;ZZ)", L"\"V\"=dword:00000001\0"},
-      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "C", kOpen, L"\"V\"=qword:1\0\"W\"=dword:00000001\0"},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "A", kOpen, L"\"V\"=dword:00000001\0", NULL},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "B", "O:BAG:SYD:(A;;KA;;;ZZ)", L"\"V\"=dword:00000001\0", NULL},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "C", kOpen, L"\"V\"=qword:1\0\"W\"=dword:00000001\0", NULL},
   };
   sim::FailCall("RegCreateKeyExA", 1, ERROR_ACCESS_DENIED);
   RestoreServicesFrom(0x61, records, 3);

@@ -117,6 +117,45 @@ TEST_F(RunSequenceTest, ModesPathsAndAnswers)
   }
 }
 
+// An arrow or function key gives _getch two codes (0 or 0xE0, then the key):
+// one press is one key at the question and at the reboot wait, so the
+// reboot still waits for the key that follows.
+TEST_F(RunSequenceTest, ExtendedKeyIsOneKeyPress)
+{
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    std::string keys;
+    const char *reboot;
+  } cases[] = {
+      {"arrow up at the question", {}, std::string("\xE0Hk"), kRebootFinish},
+      {"F1 at the question", {}, std::string("\0;k", 3), kRebootFinish},
+      {"arrow down at the reboot wait", {}, std::string("y\xE0P"), kRebootContinue},
+      {"F10 at the reboot wait", {}, std::string("n\0D", 3), kRebootFinish},
+      {"arrow right at the restore run's reboot wait", {"-r"}, std::string("\xE0M"), kRebootRestore},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+    EXPECT_EQ(0, RunCleanerWith(c.args, c.keys));
+    EXPECT_EQ((int)c.keys.size(), sim::M().keysRead);
+    EXPECT_EQ(0, sim::M().keysMissing) << "no wait found its key missing";
+    std::string console = sim::M().console;
+    ASSERT_GE(console.size(), strlen(c.reboot));
+    EXPECT_EQ(c.reboot, console.substr(console.size() - strlen(c.reboot)));
+    EXPECT_EQ(c.reboot == kRebootContinue, sim::Value(kRunOnce, "TarvoskEVCleaner") != nullptr);
+    EXPECT_EQ(1u, sim::M().reboots.size());
+  }
+  // The arrow alone answers the question; the reboot then waits for a key
+  // that does not come (without a console _getch returns at once).
+  FreshMachine();
+  sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+  EXPECT_EQ(0, RunCleanerWith({}, "\xE0H"));
+  EXPECT_EQ(1, sim::M().keysMissing);
+  EXPECT_EQ(nullptr, sim::Value(kRunOnce, "TarvoskEVCleaner"));
+}
+
 TEST_F(RunSequenceTest, RestoreModeRunsOnlyTheRestoration)
 {
   sim::InstallWindows(5, 1, VER_NT_WORKSTATION, false);

@@ -75,6 +75,7 @@ void SimTest::TearDown()
   EXPECT_EQ(0u, sim::OpenHandles()) << "handles left open";
   EXPECT_EQ(0u, m.heapBlocks.size()) << "heap blocks left allocated";
   EXPECT_EQ(0u, m.localBlocks.size()) << "local blocks left allocated";
+  EXPECT_EQ(0, sim::LibrariesHeld()) << "libraries left loaded";
 }
 
 void FreshMachine()

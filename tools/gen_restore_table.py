@@ -14,6 +14,20 @@ Value lines are kept exactly as written (string data is verbatim: a single
 backslash stands for itself). A key split over several records appears as
 consecutive headers of the same key, each with its own comment line.
 
+The record comment's provenance is that of the record's first lines; a
+comment line "; provenance=NAME" inside a record sets the provenance of the
+lines below it, up to the next such line or the record's end:
+
+    given          fixed byte for byte where the table was specified
+    captured       taken unchanged from a genuine installation of the edition
+    corroborated   taken unchanged from a genuine installation of the same
+                   Windows build (another edition of it)
+    reconstructed  from no genuine source: a guess, written only where the
+                   machine lacks the value
+
+Record comments may also say listed=N, the line count of the record in the
+table's specification, shown beside the table's own count in the listing.
+
 Usage:
     gen_restore_table.py --data DIR --out FILE.cpp [--doc FILE.md]
     gen_restore_table.py --data DIR --check
@@ -32,7 +46,9 @@ KEY_PREFIX = "System\\CurrentControlset\\Services\\"
 MAX_LIST_BYTES = 65535
 MAX_NAME_CHARS = 255
 EXPECTED_RECORDS = 253
-PROVENANCES = ("given", "reconstructed", "captured")
+PROVENANCES = ("given", "captured", "corroborated", "reconstructed")
+# Lines of these provenances hold data no genuine source gives.
+GUESSED = ("reconstructed",)
 SET_NAMES = {
     0: "Windows XP",
     1: "Windows Vista",
@@ -42,7 +58,9 @@ SET_NAMES = {
 }
 
 RECORD_COMMENT = re.compile(
-    r"^;\s*keepExisting=([01])\s+descriptor=D([0-9]+)\s+provenance=([a-z]+)\s*$")
+    r"^;\s*keepExisting=([01])\s+descriptor=D([0-9]+)(?:\s+listed=([0-9]+))?"
+    r"\s+provenance=([a-z]+)\s*$")
+LINE_PROVENANCE = re.compile(r"^;\s*provenance=([a-z]+)\s*$")
 SET_COMMENT = re.compile(r"^;\s*set=([0-9]+)\b")
 SET_FILE = re.compile(r"^set([0-9]+)-.*\.reg$")
 DESCRIPTOR_LINE = re.compile(r"^D([0-9]+)\s+(\S+)\s*$")
@@ -54,15 +72,27 @@ class SourceError(Exception):
 
 
 class Record:
-    def __init__(self, set_no, keep, descriptor, provenance, root, sub_key, where):
+    def __init__(self, set_no, keep, descriptor, provenance, root, sub_key, where, listed=None):
         self.set = set_no
         self.keep = keep
         self.descriptor = descriptor
+        # The provenance of the record's first lines (of the record when it
+        # has none), and of each line.
         self.provenance = provenance
+        self.current = provenance
         self.root = root
         self.sub_key = sub_key
         self.lines = []
+        self.line_provenance = []
         self.where = where
+        self.listed = listed
+
+    def add(self, line, provenance=None):
+        self.lines.append(line)
+        self.line_provenance.append(provenance or self.current)
+
+    def guessed(self):
+        return [1 if p in GUESSED else 0 for p in self.line_provenance]
 
     def list_bytes(self):
         return 2 * (sum(len(line) + 1 for line in self.lines) + 1)
@@ -127,10 +157,20 @@ def read_set(path, set_no):
                 if m:
                     if pending is not None:
                         raise SourceError("%s: two record comments in a row" % where)
-                    if m.group(3) not in PROVENANCES:
+                    if m.group(4) not in PROVENANCES:
                         raise SourceError("%s: provenance must be one of %s"
                                           % (where, ", ".join(PROVENANCES)))
-                    pending = (int(m.group(1)), int(m.group(2)), m.group(3))
+                    listed = int(m.group(3)) if m.group(3) is not None else None
+                    pending = (int(m.group(1)), int(m.group(2)), m.group(4), listed)
+                    continue
+                m = LINE_PROVENANCE.match(line)
+                if m:
+                    if current is None or pending is not None:
+                        raise SourceError("%s: provenance line outside a record" % where)
+                    if m.group(1) not in PROVENANCES:
+                        raise SourceError("%s: provenance must be one of %s"
+                                          % (where, ", ".join(PROVENANCES)))
+                    current.current = m.group(1)
                 continue
             if line.startswith("["):
                 if not line.endswith("]"):
@@ -146,7 +186,7 @@ def read_set(path, set_no):
                 if not sub_key.isascii():
                     raise SourceError("%s: key path must be ASCII" % where)
                 current = Record(set_no, pending[0], pending[1], pending[2],
-                                 ROOTS[root], sub_key, where)
+                                 ROOTS[root], sub_key, where, pending[3])
                 records.append(current)
                 pending = None
                 continue
@@ -168,7 +208,7 @@ def read_set(path, set_no):
                 for ch in line:
                     if ord(ch) > 0xFFFF:
                         raise SourceError("%s: character outside the 16-bit range" % where)
-                current.lines.append(line)
+                current.add(line)
                 continue
             raise SourceError("%s: not a comment, key header or value line" % where)
     if pending is not None:
@@ -225,6 +265,50 @@ def load(data_dir):
     return descriptors, records
 
 
+def set_source(data_dir, set_no):
+    for name in sorted(os.listdir(data_dir)):
+        m = SET_FILE.match(name)
+        if m and int(m.group(1)) == set_no:
+            return os.path.join(data_dir, name)
+    raise SourceError("%s: no source file for set %d" % (data_dir, set_no))
+
+
+def list_bytes_of(lines):
+    return 2 * (sum(len(line) + 1 for line in lines) + 1)
+
+
+def groups_of(records):
+    """Consecutive records of one key (a split key has several)."""
+    out = []
+    for r in records:
+        if out and out[-1][0].sub_key.lower() == r.sub_key.lower():
+            out[-1].append(r)
+        else:
+            out.append([r])
+    return out
+
+
+def format_source(header_comments, records):
+    """A set's source text: the header, then each record with its comment and
+    a provenance line wherever the lines' provenance changes."""
+    out = [HEADER, ""] + header_comments
+    for r in records:
+        out.append("")
+        listed = " listed=%d" % r.listed if r.listed is not None else ""
+        first = r.line_provenance[0] if r.line_provenance else r.provenance
+        out.append("; keepExisting=%d descriptor=D%d%s provenance=%s"
+                   % (r.keep, r.descriptor, listed, first))
+        out.append("[%s\\%s]" % (r.root, r.sub_key))
+        current = first
+        for line, provenance in zip(r.lines, r.line_provenance):
+            if provenance != current:
+                out.append("; provenance=%s" % provenance)
+                current = provenance
+            out.append(line)
+    out.append("")
+    return "\n".join(out)
+
+
 def c_bytes(text):
     """A narrow C string literal body; the sources are ASCII here."""
     return text.replace("\\", "\\\\").replace('"', '\\"')
@@ -277,12 +361,19 @@ def emit_table(descriptors, records, out_path, expected):
             pieces[-1] += "\\0"
             text = " ".join('L"%s"' % p for p in pieces)
             out.append("    " + text + (";" if j + 1 == len(r.lines) else ""))
+        # One byte per line: 1 where the line's data has no genuine source.
+        if any(r.guessed()):
+            out.append("static const BYTE kGuessed%d[] = {%s};"
+                       % (i, ", ".join(str(g) for g in r.guessed())))
     out.append("")
     out.append("const RestoreRecord g_RestoreRecords[] = {")
     for i, r in enumerate(records):
-        out.append('    {%d, %d, %s, "%s", kD%d, kLines%d},'
-                   % (r.set, r.keep, r.root, c_bytes(r.sub_key), r.descriptor, i))
+        guessed = ("kGuessed%d" % i) if any(r.guessed()) else "NULL"
+        out.append('    {%d, %d, %s, "%s", kD%d, kLines%d, %s},'
+                   % (r.set, r.keep, r.root, c_bytes(r.sub_key), r.descriptor, i, guessed))
     out.append("};")
+    out.append("static_assert(sizeof(RestoreRecord) == 2 * sizeof(DWORD) + sizeof(HKEY) + 4 * sizeof(void *),")
+    out.append('              "set, keepExisting, root and four pointers");')
     out.append("const DWORD g_RestoreRecordCount = sizeof(g_RestoreRecords) / sizeof(g_RestoreRecords[0]);")
     if expected:
         out.append("static_assert(sizeof(g_RestoreRecords) / sizeof(g_RestoreRecords[0]) == %d,"
@@ -308,42 +399,146 @@ def data_form(line):
     return data[:data.index(":")]
 
 
+# What the sets without a genuine source keep and leave out.
+UNSOURCED_DECISIONS = [
+    "Sets 1 and 3 (Vista, Server 2003) have no genuine source here: the XP hive is build 2600, "
+    "Server 2003 is build 3790. Their service definitions stay reconstructed, and a restore run "
+    "writes them only where the machine lacks the value; the start settings and the records "
+    "quoted in full are given and always written.",
+    "Set 0 is captured from the Windows XP SP3 hive: every record whose key the hive holds takes "
+    "the hive's values (its firewall profiles hold none there, and their AuthorizedApplications "
+    "lists the hive's two entries each). The `Enum` keys are made at every boot and are in no "
+    "saved hive: `wuauserv\\Enum` is given, the other three follow its pattern and are guesses.",
+    "No filter-engine object in any set: the records below `BFE\\Parameters\\Policy` keep their "
+    "keys and descriptors and carry no values. The filter engine builds its objects itself.",
+    "Rule lists of sets 1 and 3 hold only the rules the specification quotes: set 3's "
+    "`RestrictedServices\\Static\\System` (six rules, given). The reconstructed rules of set 1 "
+    "(its `FirewallRules` and `Static\\System` keys) are left out. A rule missing from the store leaves its traffic to the firewall's "
+    "default policy, which blocks inbound; an invented or broader rule does not.",
+    "`SharedAccess\\Epoch` (and `Epoch2`): the epoch counter is one machine's state, left out in "
+    "every set.",
+    "Set 1's `LogFilePath` values were already REG_EXPAND_SZ, as Windows 7 writes them; Vista is "
+    "another build (6.0), so its other reconstructed values are not corrected from the Windows 7 "
+    "hive and stay guesses.",
+    "Set 4 no longer holds the reconstructed `NetTcpActivator` rule with its doubled backslashes: "
+    "it is no Core Networking rule and the Windows 7 hive does not hold it.",
+]
+
+
+def names_drive_path(line):
+    data = line[len(value_name(line)) + 3:]
+    if data.startswith("hex(2):"):
+        text = bytes(int(x, 16) for x in data[7:].split(",") if x).decode("utf-16-le", "replace")
+    elif data.startswith('"'):
+        text = data
+    else:
+        return False
+    return re.search(r"[A-Za-z]:\\", text) is not None
+
+
+def provenance_runs(r):
+    """'1-4 captured, 5-7 given' for the record's lines."""
+    runs = []
+    for n, p in enumerate(r.line_provenance, 1):
+        if runs and runs[-1][2] == p:
+            runs[-1][1] = n
+        else:
+            runs.append([n, n, p])
+    return ", ".join(("%d %s" % (a, p)) if a == b else ("%d-%d %s" % (a, b, p))
+                     for a, b, p in runs) or "-"
+
+
+def set_words(sets):
+    return ("set " if len(sets) == 1 else "sets ") + ", ".join(str(x) for x in sets)
+
+
+def shown_pattern(pattern):
+    """A key pattern as a reader sees it: single backslashes, any profile as '*'."""
+    return (pattern.replace("\\\\", "\\").replace("\\w+", "*")
+            .replace("\\{", "{").replace("\\}", "}"))
+
+
 def emit_doc(records, out_path):
+    import hive_capture as hc
     out = []
-    out.append("# The known-good dataset")
-    out.append("")
-    out.append("Generated by `tools/gen_restore_table.py --doc` from `data/restore`; do not edit.")
-    out.append("")
-    out.append("Each record is one registry key of one edition. Provenance: `given` records")
-    out.append("are fixed byte for byte; `reconstructed` records were rebuilt from public")
-    out.append("knowledge of clean installations of that edition;")
-    out.append("`captured` records were converted by `tools/reg_capture.py` from a `reg export`")
-    out.append("of a clean installation (see docs/capture.md). The sources' format, and how far")
-    out.append("the reconstructed records can be trusted, are described in data/restore/README.md.")
-    out.append("")
-    out.append("| Set | Edition | Records | Value lines | given | reconstructed | captured |")
-    out.append("|---|---|---|---|---|---|---|")
+    w = out.append
+    w("# The known-good dataset")
+    w("")
+    w("Generated by `tools/gen_restore_table.py --doc` from `data/restore`; do not edit.")
+    w("")
+    w("Each record is one registry key of one edition. Every value line has a provenance:")
+    w("")
+    w("- `given`: fixed byte for byte where the table was specified (the service start")
+    w("  settings, the records and lines quoted in full);")
+    w("- `captured`: taken unchanged by `tools/hive_capture.py` from the SYSTEM hive of a genuine")
+    w("  installation of the edition (`data/hives`); CTest derives these sets again from the hive")
+    w("  and fails on any difference;")
+    w("- `corroborated`: taken unchanged from a genuine installation of the same Windows build,")
+    w("  another edition of it (set 4 from the Windows 7 SP1 hive: build 7601, the same service")
+    w("  binaries), limited to what both editions have; derived again by CTest as well;")
+    w("- `reconstructed`: from no genuine source. A restore run writes such a line only where")
+    w("  the machine lacks the value; a value the machine holds is left as it is and logged as")
+    w("  not needing an update.")
+    w("")
+    w("The sources' format is described in data/restore/README.md. `Lines` is the table's count,")
+    w("`Listed` the count of the installation the record list was specified from.")
+    w("")
+    w("| Set | Edition | Records | Without values | Listed lines | Lines | given | captured | corroborated | reconstructed |")
+    w("|---|---|---|---|---|---|---|---|---|---|")
     sets = sorted(set(r.set for r in records))
-    totals = [0, 0, 0, 0, 0]
+    totals = [0] * 8
     for s in sets:
         rs = [r for r in records if r.set == s]
-        row = [len(rs), sum(len(r.lines) for r in rs)]
-        row += [sum(1 for r in rs if r.provenance == p) for p in PROVENANCES]
+        row = [len(rs), sum(1 for r in rs if not r.lines), sum(r.listed or 0 for r in rs),
+               sum(len(r.lines) for r in rs)]
+        row += [sum(r.line_provenance.count(p) for r in rs) for p in PROVENANCES]
         totals = [a + b for a, b in zip(totals, row)]
-        out.append("| %d | %s | %s |" % (s, SET_NAMES.get(s, "?"), " | ".join(str(x) for x in row)))
-    out.append("| all | | %s |" % " | ".join(str(x) for x in totals))
+        w("| %d | %s | %s |" % (s, SET_NAMES.get(s, "?"), " | ".join(str(x) for x in row)))
+    w("| all | | %s |" % " | ".join(str(x) for x in totals))
+    w("")
+    w("Values naming a path on drive C: %d (the ServiceDll values of BITS and wuauserv in set 0,"
+      % sum(1 for r in records for line in r.lines if names_drive_path(line)))
+    w("as XP writes them, and of set 3; set 2's .NET Framework 2.0 service-hardening rules; set 3's")
+    w("given .NET 4 rules). The specification's 27 counted reconstructed values that no genuine")
+    w("source holds; with the genuine data the figure changes.")
+    w("")
+    w("## What is left out, and why")
+    w("")
+    w("From the hives (`tools/hive_capture.py`, tables `LEFT_OUT`, `KEYS_LEFT_OUT`):")
+    w("")
+    for sets, kp, np, reason in hc.LEFT_OUT:
+        w("- %s, key `%s`, values `%s`: %s." % (set_words(sets), shown_pattern(kp), np, reason))
+    for sets, kp, reason in hc.KEYS_LEFT_OUT:
+        w("- %s, keys `%s`: %s." % (set_words(sets), shown_pattern(kp), reason))
+    w("- sets 2 and 4, both `FirewallRules` keys: the in-box store `Defaults\\FirewallPolicy\\"
+      "FirewallRules` (297 rules), not that machine's `Parameters` store, which holds 26 rules "
+      "added by software and users and in-box rules they changed.")
+    w("- set 2, `WinDefend` `Start`: given as 2; the hive's 3 is that machine's antivirus turning "
+      "the service to demand start. Set 4, `BITS` `Start`: given as 2 (the hive: 3).")
+    w("- set 2, `BITS\\Performance` `1008`: the value given (the hive holds its own time stamp).")
+    for s, reasons in sorted(hc.KEEP_REASONS.items()):
+        for reason in reasons:
+            if "%s" in reason:
+                reason = reason % ", ".join(sorted(hc.SET4_SERVICES + ("dhcp", "dnscache")))
+            w("- set %d, %s." % (s, reason))
+    w("")
+    w("Sets without a genuine source:")
+    w("")
+    for d in UNSOURCED_DECISIONS:
+        w("- " + d)
     for s in sets:
         rs = [r for r in records if r.set == s]
-        out.append("")
-        out.append("## Set %d: %s" % (s, SET_NAMES.get(s, "?")))
-        out.append("")
-        out.append("| # | Key | keepExisting | Lines | Descriptor | Bytes | Provenance |")
-        out.append("|---|---|---|---|---|---|---|")
+        w("")
+        w("## Set %d: %s" % (s, SET_NAMES.get(s, "?")))
+        w("")
+        w("| # | Key | keepExisting | Listed | Lines | Descriptor | Bytes | Provenance of the lines |")
+        w("|---|---|---|---|---|---|---|---|")
         for i, r in enumerate(rs, 1):
-            out.append("| %d | `%s` | %d | %d | D%d | %d | %s |"
-                       % (i, r.sub_key[len(KEY_PREFIX):], r.keep,
-                          len(r.lines), r.descriptor, r.list_bytes(), r.provenance))
-    out.append("")
+            w("| %d | `%s` | %d | %s | %d | D%d | %d | %s |"
+              % (i, r.sub_key[len(KEY_PREFIX):], r.keep,
+                 "-" if r.listed is None else r.listed,
+                 len(r.lines), r.descriptor, r.list_bytes(), provenance_runs(r)))
+    w("")
     with open(out_path, "w", encoding="utf-8", newline="\n") as f:
         f.write("\n".join(out))
 

@@ -1,7 +1,8 @@
 // restore_dump: the known-good table exactly as it is compiled into the
 // cleaner, as JSON on standard output: per record its set, keepExisting,
-// root, subKey, sddl, value lines (UTF-8) and the byte size of its UTF-16
-// value list, terminators included. The Wine end-to-end test and the
+// root, subKey, sddl, value lines (UTF-8), which of them are guessed (written
+// only where the value is missing) and the byte size of its UTF-16 value
+// list, terminators included. The Wine end-to-end test and the
 // benchmark derive their expectations and their .reg files from it.
 //   restore_dump
 #include <iostream>
@@ -28,12 +29,14 @@ int main()
   for (DWORD i = 0; i < g_RestoreRecordCount; i++) {
     const RestoreRecord &r = g_RestoreRecords[i];
     nlohmann::json lines = nlohmann::json::array();
+    nlohmann::json guessed = nlohmann::json::array();
     const WCHAR *line = r.valueLines;
     size_t units = 0;
     while (*line != 0) {
       size_t length = 0;
       while (line[length] != 0)
         length++;
+      guessed.push_back(r.guessedLines != NULL && r.guessedLines[lines.size()] != 0);
       lines.push_back(sim::Utf16ToUtf8(line));
       units += length + 1;
       line += length + 1;
@@ -45,6 +48,7 @@ int main()
                        {"subKey", r.subKey},
                        {"sddl", r.sddl},
                        {"lines", lines},
+                       {"guessed", guessed},
                        {"listBytes", units * sizeof(WCHAR)}});
   }
   std::cout << records.dump(1) << "\n";

@@ -223,6 +223,12 @@ typedef struct _WIN32_FIND_DATAW {
   WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime, ftLastAccessTime, ftLastWriteTime;
+  DWORD dwVolumeSerialNumber, nFileSizeHigh, nFileSizeLow, nNumberOfLinks, nFileIndexHigh, nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *PBY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
   LPVOID lpSecurityDescriptor;
@@ -372,6 +378,7 @@ typedef struct _EXPLICIT_ACCESS_W {
 #define NTE_BAD_FLAGS ((DWORD)0x80090009L)
 #define NTE_BAD_TYPE ((DWORD)0x8009000AL)
 #define NTE_BAD_HASH_STATE ((DWORD)0x8009000BL)
+#define NTE_PROVIDER_DLL_FAIL ((DWORD)0x8009001DL)
 #define NTE_BAD_KEYSET_PARAM ((DWORD)0x8009001FL)
 
 // Native
@@ -410,6 +417,7 @@ DWORD GetLastError(void);
 void SetLastError(DWORD err);
 HANDLE GetCurrentProcess(void);
 HMODULE LoadLibraryA(LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
 HMODULE GetModuleHandleW(LPCWSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
@@ -447,6 +455,7 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLen, LPWS
 DWORD GetFileAttributesA(LPCSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa);
 BOOL SetCurrentDirectoryA(LPCSTR path);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);

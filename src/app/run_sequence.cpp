@@ -8,6 +8,59 @@ typedef BOOL(WINAPI *Wow64DisableFn)(PVOID *oldValue);
 typedef BOOL(WINAPI *Wow64RevertFn)(PVOID oldValue);
 
 
+// Libraries that calls of the cleaning steps load on first use. Under WOW64
+// the loader finds a system library only while file-system redirection is on
+// (system32 holds the 64-bit images while it is off), so these are loaded
+// before it goes off and released at the end. CryptAcquireContextW loads its
+// provider's library, rsaenh.dll for the default RSA provider, through the
+// CryptoAPI dispatch that Windows 7 moved to cryptsp.dll; SetEntriesInAclW
+// loads the access-control provider, ntmarta.dll. The other calls live in the
+// program's imports and what those import (kernel32, advapi32 with sechost
+// and rpcrt4 behind it, user32, shlwapi, version, msvcrt); GetFileVersionInfoA
+// maps its file as data, which redirection does not hinder.
+static const char *const kOnDemandLibraries[] = {"rsaenh.dll", "cryptsp.dll", "ntmarta.dll"};
+#define ON_DEMAND_LIBRARIES (sizeof(kOnDemandLibraries) / sizeof(kOnDemandLibraries[0]))
+
+// By full path: a bare name is looked for in the program's own folder first.
+// One that is missing (cryptsp.dll before Windows 7) is passed over.
+static void LoadOnDemandLibraries(HMODULE *modules)
+{
+  char path[MAX_PATH];
+  UINT length;
+  DWORD i;
+
+  length = GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH)
+    return;
+  for (i = 0; i < ON_DEMAND_LIBRARIES; i++) {
+    if (length + 1 + lstrlenA(kOnDemandLibraries[i]) >= MAX_PATH)
+      continue;
+    path[length] = '\\';
+    lstrcpyA(path + length + 1, kOnDemandLibraries[i]);
+    modules[i] = LoadLibraryA(path);
+  }
+}
+
+static void FreeOnDemandLibraries(HMODULE *modules)
+{
+  DWORD i;
+
+  for (i = 0; i < ON_DEMAND_LIBRARIES; i++)
+    if (modules[i] != NULL)
+      FreeLibrary(modules[i]);
+}
+
+// An arrow or function key reaches _getch as two codes, 0 or 0xE0 and then
+// the key's own; the second is dropped so that one press stays one key.
+static int ReadKey(void)
+{
+  int key = _getch();
+
+  if (key == 0 || key == 0xE0)
+    _getch();
+  return key;
+}
+
 static int IsRestoreOption(int argc, WCHAR **argv)
 {
   if (argc != 2)
@@ -79,14 +132,18 @@ int RunCleaner(int argc, WCHAR **argv)
   int answer = 0;
   char currentDirectory[MAX_PATH];
   DWORD length;
+  HMODULE libraries[ON_DEMAND_LIBRARIES] = {NULL, NULL, NULL};
+  int exitCode = 1;
 
   printf("Vank Win32/Tarvosk.EV Cleaner v1.0.0.6 (" __DATE__ " " __TIME__ ")\n"
          "Removes the Win32/Tarvosk.EV infection; the machine reboots when it is done.\n");
   printf("If you need only services restoration run \"vanktarvoskevcleaner -r\"\n");
 
   wow64 = TestWow64();
-  if (wow64)
+  if (wow64) {
+    LoadOnDemandLibraries(libraries);
     SetRedirection(1, &savedRedirection);
+  }
 
   restoreMode = IsRestoreOption(argc, argv);
 
@@ -94,10 +151,10 @@ int RunCleaner(int argc, WCHAR **argv)
   if (osCode == OS_UNSUPPORTED) {
     printf("Not supported OS. Cleaner supports Windows XP, Vista, 7, Windows server 2003 R2 and "
            "Windows server 2008 R2.\n");
-    return 1;
+    goto out;
   }
   if (!OpenCleanerLog(osCode))
-    return 1;
+    goto out;
 
   if (OsIsPostVista(osCode))
     LogLine(wow64 ? "Detected post-Vista 64 bit windows system" : "Detected post-Vista 32 bit windows system");
@@ -116,7 +173,7 @@ int RunCleaner(int argc, WCHAR **argv)
   if (!restoreMode) {
     printf("It is recommended to restore some system services that might have been disabled by "
            "malware. Do you want to do that (y/n)?\n");
-    int key = _getch();
+    int key = ReadKey();
     if (key == 'y' || key == 'Y') {
       answer = 'y';
       RegisterResume();
@@ -141,7 +198,11 @@ int RunCleaner(int argc, WCHAR **argv)
     printf("System has to be rebooted to finish cleaning. You should save all your work and press any "
            "key to reboot...\n");
 
-  _getch();
+  ReadKey();
   RebootSystem();
-  return 0;
+  exitCode = 0;
+
+out:
+  FreeOnDemandLibraries(libraries);
+  return exitCode;
 }

@@ -57,37 +57,14 @@ out:
   return result;
 }
 
-// SetFileSecurityW opens its object without FILE_OPEN_REPARSE_POINT, so on a
-// junction or symbolic link it would re-permission the target, which may lie
-// outside the hideout. A link is given its DACL through a handle on itself.
-static BOOL ApplyDacl(const WCHAR *path, PSECURITY_DESCRIPTOR sd)
-{
-  HANDLE link = INVALID_HANDLE_VALUE;
-  DWORD attributes;
-  BOOL applied = FALSE;
+// The entry itself, a junction or symbolic link included, folders too; no
+// data access, so no other process's share mode refuses the open.
+#define ENTRY_ACCESS (FILE_READ_ATTRIBUTES | WRITE_DAC)
+#define ENTRY_SHARE (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+#define ENTRY_FLAGS (FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS)
 
-  // Without its attributes a link cannot be told from a folder, and
-  // SetFileSecurityW would re-permission whatever it points to.
-  attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES)
-    goto out;
-  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    applied = SetFileSecurityW(path, DACL_SECURITY_INFORMATION, sd);
-    goto out;
-  }
-  link = CreateFileW(path, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
-  if (link == INVALID_HANDLE_VALUE)
-    goto out;
-  applied = SetKernelObjectSecurity(link, DACL_SECURITY_INFORMATION, sd);
-
-out:
-  if (link != INVALID_HANDLE_VALUE)
-    CloseHandle(link);
-  return applied;
-}
-
-void ChangeFilePermissions(const WCHAR *path)
+// Gives the object behind the handle a DACL that grants Everyone full access.
+static BOOL ApplyEveryoneDacl(HANDLE entry)
 {
   SID_IDENTIFIER_AUTHORITY worldAuthority = {SECURITY_WORLD_SID_AUTHORITY};
   EXPLICIT_ACCESS_W access;
@@ -119,45 +96,106 @@ void ChangeFilePermissions(const WCHAR *path)
     goto out;
   if (!SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE))
     goto out;
-  applied = ApplyDacl(path, sd);
+  applied = SetKernelObjectSecurity(entry, DACL_SECURITY_INFORMATION, sd);
 
 out:
-  if (applied)
-    LogPathLine("Changing file permissions on file %S... success", path, NULL);
-  else
-    LogPathLine("Changing file permissions on file %S... failure", path, NULL);
   if (everyone != NULL)
     FreeSid(everyone);
   if (acl != NULL)
     LocalFree(acl);
   if (sd != NULL)
     LocalFree(sd);
+  return applied;
 }
 
+// Holding DELETE without sharing it pins the entry's name: while this handle
+// is open nothing can rename, delete or replace it.
+#define PIN_ACCESS (FILE_READ_ATTRIBUTES | DELETE)
+#define PIN_SHARE (FILE_SHARE_READ | FILE_SHARE_WRITE)
+
+// Gives a read-only file normal attributes, since read-only refuses deletion.
+// There is no call on XP that sets attributes through a handle, so this goes
+// by name, and only while a second handle pins that name to the very file
+// that was tested (same volume, same file index).
+static void UnlockEntry(const WCHAR *path, const BY_HANDLE_FILE_INFORMATION *tested)
+{
+  BY_HANDLE_FILE_INFORMATION pinned;
+  HANDLE pin;
+
+  pin = CreateFileW(path, PIN_ACCESS, PIN_SHARE, NULL, OPEN_EXISTING, ENTRY_FLAGS, NULL);
+  if (pin == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(pin, &pinned))
+    goto out;
+  if (pinned.dwVolumeSerialNumber != tested->dwVolumeSerialNumber ||
+      pinned.nFileIndexHigh != tested->nFileIndexHigh || pinned.nFileIndexLow != tested->nFileIndexLow)
+    goto out;
+  SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+
+out:
+  if (pin != INVALID_HANDLE_VALUE)
+    CloseHandle(pin);
+}
+
+// Opens up one entry to Everyone through a handle on the entry itself: a link
+// is changed as itself, never its target, and the entry whose attributes and
+// link count were read is the one whose DACL changes. A file's descriptor is
+// shared by all its hard links, some of which may lie outside the hideout, so
+// a file of more than one name keeps it. With unlock, a read-only file of one
+// name is given normal attributes.
+// Returns the attributes read through the handle, INVALID_FILE_ATTRIBUTES
+// when they could not be had.
+static DWORD OpenUpEntry(const WCHAR *path, int unlock)
+{
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE entry;
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  BOOL applied = FALSE;
+
+  entry = CreateFileW(path, ENTRY_ACCESS, ENTRY_SHARE, NULL, OPEN_EXISTING, ENTRY_FLAGS, NULL);
+  if (entry == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(entry, &info))
+    goto out;
+  attributes = info.dwFileAttributes;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks > 1)
+    goto out;
+  applied = ApplyEveryoneDacl(entry);
+  if (unlock && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == FILE_ATTRIBUTE_READONLY)
+    UnlockEntry(path, &info);
+
+out:
+  LogPathLine(applied ? "Changing file permissions on file %S... success" : "Changing file permissions on file %S... failure",
+              path, NULL);
+  if (entry != INVALID_HANDLE_VALUE)
+    CloseHandle(entry);
+  return attributes;
+}
+
+void ChangeFilePermissions(const WCHAR *path) { OpenUpEntry(path, 0); }
+
+enum JoinResult { JOINED, JOIN_TOO_LONG, JOIN_CHANGED };
+
 // Joins folder and name into path (WALK_PATH_CHARS characters). PathAppendW
-// holds only MAX_PATH characters and drops "." and ".." components, so the
-// result is taken only when it is exactly folder, one backslash and name.
-static BOOL JoinEntryPath(WCHAR *path, const WCHAR *folder, const WCHAR *name)
+// holds only MAX_PATH characters and canonicalises what it joins (dot
+// components among others), so the result is taken only when it is exactly
+// folder, one backslash and name.
+static enum JoinResult JoinEntryPath(WCHAR *path, const WCHAR *folder, const WCHAR *name)
 {
   int folderLength = lstrlenW(folder);
   int nameLength = lstrlenW(name);
-  int at;
+  int at = folderLength;
   int i;
 
-  lstrcpynW(path, folder, WALK_PATH_CHARS);
-  if (!PathAppendW(path, name))
-    return FALSE;
-  at = folderLength;
   if (folderLength == 0 || folder[folderLength - 1] != L'\\')
     at++;
-  if (lstrlenW(path) != at + nameLength)
-    return FALSE;
+  if (at + nameLength >= MAX_PATH)
+    return JOIN_TOO_LONG;
+  lstrcpynW(path, folder, WALK_PATH_CHARS);
+  if (!PathAppendW(path, name) || lstrlenW(path) != at + nameLength)
+    return JOIN_CHANGED;
   for (i = 0; i < folderLength; i++)
     if (path[i] != folder[i])
-      return FALSE;
+      return JOIN_CHANGED;
   if (at > folderLength && path[folderLength] != L'\\')
-    return FALSE;
-  return lstrcmpW(path + at, name) == 0;
+    return JOIN_CHANGED;
+  return lstrcmpW(path + at, name) == 0 ? JOINED : JOIN_CHANGED;
 }
 
 static BOOL IsDotEntry(const WCHAR *name)
@@ -172,6 +210,7 @@ void WalkTree(const WCHAR *folder, EntryVisitor visitor)
   WIN32_FIND_DATAW entry;
   HANDLE find = INVALID_HANDLE_VALUE;
   DWORD attributes;
+  enum JoinResult joined;
   int i;
 
   for (i = 0; i < WALK_PATH_CHARS; i++) {
@@ -183,8 +222,11 @@ void WalkTree(const WCHAR *folder, EntryVisitor visitor)
   attributes = GetFileAttributesW(folder);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     goto out;
-  if (!JoinEntryPath(pattern, folder, L"*.*")) {
-    LogPathLine("Skipping entry with too long path in %S: %S", folder, L"*.*");
+  joined = JoinEntryPath(pattern, folder, L"*.*");
+  if (joined != JOINED) {
+    LogPathLine(joined == JOIN_TOO_LONG ? "Skipping folder whose search pattern is too long: %S"
+                                        : "Skipping folder whose search pattern cannot be formed: %S",
+                folder, NULL);
     goto out;
   }
   find = FindFirstFileW(pattern, &entry);
@@ -193,8 +235,13 @@ void WalkTree(const WCHAR *folder, EntryVisitor visitor)
   do {
     if (IsDotEntry(entry.cFileName))
       continue;
-    if (!JoinEntryPath(child, folder, entry.cFileName)) {
+    joined = JoinEntryPath(child, folder, entry.cFileName);
+    if (joined == JOIN_TOO_LONG) {
       LogPathLine("Skipping entry with too long path in %S: %S", folder, entry.cFileName);
+      continue;
+    }
+    if (joined == JOIN_CHANGED) {
+      LogPathLine("Skipping entry whose name cannot be joined to its folder path in %S: %S", folder, entry.cFileName);
       continue;
     }
     // A junction or directory link is visited as itself, never entered.
@@ -208,18 +255,22 @@ out:
     FindClose(find);
 }
 
+// Only a name is ever removed: a hard link's other names, and whatever a
+// junction or link points to, stay.
 void RemoveEntry(const WCHAR *path)
 {
-  if (PathIsDirectoryW(path)) {
-    ChangeFilePermissions(path);
+  DWORD attributes = OpenUpEntry(path, 1);
+  BOOL isDirectory;
+
+  if (attributes != INVALID_FILE_ATTRIBUTES)
+    isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  else
+    isDirectory = PathIsDirectoryW(path);
+  if (isDirectory)
     LogPathLine(RemoveDirectoryW(path) ? "Removing directory %S... success" : "Removing directory %S... failed", path,
                 NULL);
-  } else {
-    ChangeFilePermissions(path);
-    // Read-only files refuse deletion.
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+  else
     LogPathLine(DeleteFileW(path) ? "Removing file %S... success" : "Removing file %S... failed", path, NULL);
-  }
 }
 
 // Opens up and empties one hideout folder: root\account\botId.

@@ -18,12 +18,19 @@ static const EditionChoice kEditions[] = {
 // Every other code, 64-bit XP (0x52 without the server bit) included.
 static const char kXpLine[] = "Processing Windows XP services restoration";
 
-// TOKEN_PRIVILEGES with room for two entries.
-struct TwoPrivileges {
+// TOKEN_PRIVILEGES with room for three entries.
+struct RestorePrivileges {
   DWORD PrivilegeCount;
-  LUID_AND_ATTRIBUTES Privileges[2];
+  LUID_AND_ATTRIBUTES Privileges[3];
 };
-static_assert(sizeof(TwoPrivileges) == 28, "a count and two 12-byte entries");
+static_assert(sizeof(RestorePrivileges) == 40, "a count and three 12-byte entries");
+
+// Writing a SACL needs the security privilege, and the platform lets a key's
+// owner be set to an account other than the token's user or owner group
+// (SYSTEM, LocalService) only while the restore privilege is enabled.
+static const WCHAR *const kPrivilegeNames[] = {L"SeSecurityPrivilege", L"SeTakeOwnershipPrivilege",
+                                               L"SeRestorePrivilege"};
+static_assert(sizeof(kPrivilegeNames) / sizeof(kPrivilegeNames[0]) == 3, "one name per entry");
 
 static DWORD ChooseSet(DWORD osCode)
 {
@@ -44,20 +51,21 @@ static DWORD ChooseSet(DWORD osCode)
 static void EnablePrivileges(void)
 {
   HANDLE token = NULL;
-  TwoPrivileges privileges;
+  RestorePrivileges privileges;
+  DWORD i;
 
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
     token = NULL;
     LogLine("Failed to acquire needed privileges.");
     goto out;
   }
-  privileges.PrivilegeCount = 2;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  privileges.Privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
-  if (!LookupPrivilegeValueW(NULL, L"SeSecurityPrivilege", &privileges.Privileges[0].Luid) ||
-      !LookupPrivilegeValueW(NULL, L"SeTakeOwnershipPrivilege", &privileges.Privileges[1].Luid)) {
-    LogLine("Failed to acquire needed privileges.");
-    goto out;
+  privileges.PrivilegeCount = 3;
+  for (i = 0; i < 3; i++) {
+    privileges.Privileges[i].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(NULL, kPrivilegeNames[i], &privileges.Privileges[i].Luid)) {
+      LogLine("Failed to acquire needed privileges.");
+      goto out;
+    }
   }
   AdjustTokenPrivileges(token, FALSE, (PTOKEN_PRIVILEGES)&privileges, sizeof(privileges), NULL, NULL);
 
@@ -71,14 +79,21 @@ static void RestoreRecordKey(const RestoreRecord *record)
 {
   HKEY key = NULL;
   const WCHAR *line;
+  DWORD n;
+  DWORD keepExisting;
 
   key = CreateRestoreKey(record->root, record->subKey);
   if (key == NULL)
     goto out;
   key = ApplyKeySecurity(key, record->sddl);
   // Lines follow one another, each with its NUL; an empty line ends the list.
-  for (line = record->valueLines; *line != 0; line += lstrlenW(line) + 1)
-    ReconcileValue(line, key, record->keepExisting);
+  // A guessed line never overwrites what the machine holds.
+  for (line = record->valueLines, n = 0; *line != 0; line += lstrlenW(line) + 1, n++) {
+    keepExisting = record->keepExisting;
+    if (record->guessedLines != NULL && record->guessedLines[n] != 0)
+      keepExisting = 1;
+    ReconcileValue(line, key, keepExisting);
+  }
 
 out:
   if (key != NULL)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks of the product binary that no host test can make: what it imports
 (only functions that Windows XP SP3 has, from the system DLLs the cleaner uses,
-and nothing from ntdll), its manifest and its version resource.
+and nothing from ntdll), no debug sections, its manifest and its version
+resource.
 
 usage: check_pe.py EXE ALLOWLIST [--machine i386|amd64]
 """
@@ -23,7 +24,7 @@ class Pe:
         if data[self.lfanew:self.lfanew + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
         fh = self.lfanew + 4
-        self.machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, fh)
+        self.machine, nsections, _, symtab, nsymbols, opt_size, _ = struct.unpack_from("<HHIIIHH", data, fh)
         opt = fh + 20
         (magic,) = struct.unpack_from("<H", data, opt)
         self.pe32plus = magic == 0x20B
@@ -31,10 +32,18 @@ class Pe:
         dirs = opt + (112 if self.pe32plus else 96)
         self.dirs = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(16)]
         self.sections = []
+        self.section_names = []
+        strings = symtab + 18 * nsymbols
         sec = opt + opt_size
         for i in range(nsections):
             name, vsize, va, rawsize, rawptr = struct.unpack_from("<8sIIII", data, sec + 40 * i)
             self.sections.append((va, max(vsize, rawsize), rawptr))
+            name = name.rstrip(b"\0")
+            # A longer name ("/4") is an offset into the COFF string table.
+            if name.startswith(b"/") and name[1:].isdigit() and symtab:
+                at = strings + int(name[1:])
+                name = data[at:data.index(b"\0", at)]
+            self.section_names.append(name.decode("ascii", errors="replace"))
 
     def off(self, rva):
         for va, size, raw in self.sections:
@@ -70,8 +79,10 @@ class Pe:
     def resources(self):
         """{(type, name): data} for the first language of each resource."""
         rva, _ = self.dirs[2]
-        base = self.off(rva)
         out = {}
+        if rva == 0:
+            return out
+        base = self.off(rva)
 
         def entries(o):
             _, _, _, _, named, ids = struct.unpack_from("<IIHHHH", self.data, o)
@@ -140,6 +151,10 @@ def main(argv):
     for f in ("IsWow64Process", "Wow64DisableWow64FsRedirection", "Wow64RevertWow64FsRedirection"):
         if f in imports.get("kernel32.dll", []):
             errors += fail("kernel32!%s imported; it must be looked up at run time" % f)
+
+    debug = [n for n in pe.section_names if n.startswith(".debug")]
+    if debug:
+        errors += fail("debug sections in the shipped program: %s" % ", ".join(debug))
 
     res = pe.resources()
     manifest = res.get((24, 1))

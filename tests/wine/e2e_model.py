@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Expectations of the Wine end-to-end test (tests/wine/e2e.sh), worked out
-independently of the cleaner's code: the editions and what each selects,
-the COM repair's known-good table, a model of the registry under a
-restoration pass, and readers/writers of registry-editor files.
+"""Expectations of the Wine end-to-end tests (tests/wine/e2e.sh and
+wow64_e2e.sh), worked out independently of the cleaner's code: the
+editions and what each selects, the COM repair's known-good table, a model
+of the registry under a restoration pass, and readers/writers of
+registry-editor files.
 
 The dataset comes from `restore_dump` (the table as compiled, as JSON).
 
@@ -18,6 +19,12 @@ and exit 1):
         the log of a normal run answered no, services.exe patched
     e2e_model.py check-com-registry QUERY_OUTPUT CODE
         the COM keys after the repair, from `reg query` output
+    e2e_model.py wow64-decoy-reg OUT.reg
+        registrations of the 32-bit view, for the 32-bit registry editor
+    e2e_model.py wow64-class-keys
+        the 32-bit view's keys of the four classes, one a line
+    e2e_model.py check-wow64-classes QUERY_OUTPUT
+        those keys after the repair, from `reg query` output: as planted
     e2e_model.py prepare DUMP SET OUT.reg STATE.json
         the service keys of SET removed, a few keys made with matching,
         differing and type-swapped values; the model state to match
@@ -27,6 +34,8 @@ and exit 1):
         the exported Services tree against the model state
     e2e_model.py reg-file DUMP SET OUT.reg
         the set's keys and values as a registry-editor import file
+The three log checks take --wow64 for a 32-bit cleaner on 64-bit Windows,
+whose detection line says "64 bit".
 """
 
 import copy
@@ -105,6 +114,18 @@ HIJACK = [
     ("HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{42aedc87-2188-41fd-b9a3-0c966feabec1}\\InprocServer32",
      REG_SZ, "C:\\Users\\Public\\Tarvosk\\user.dll"),
 ]
+
+
+# The 32-bit view of the machine's class store, which a 32-bit process on
+# 64-bit Windows reaches by default (HKLM\Software\Classes\Wow6432Node):
+# the WOW64 test plants registrations of its own there for two classes and
+# none for the others. The repair asks for the 64-bit view, so it must
+# neither log these values nor change or add anything there.
+WOW64_CLASSES = "HKEY_LOCAL_MACHINE\\Software\\Classes\\Wow6432Node\\"
+WOW64_DECOYS = {
+    "{5839FCA9-774D-42A1-ACDA-D6A79037F57F}": "C:\\ProgramData\\Tarvosk\\x86\\fastprox.dll",
+    "{42aedc87-2188-41fd-b9a3-0c966feabec1}": "C:\\ProgramData\\Tarvosk\\x86\\machine.dll",
+}
 
 
 def hijacked(root, path):
@@ -369,6 +390,19 @@ def prepare(records, set_no):
     if kept:
         n0, t0, d0 = parse_line(kept["lines"][0])
         make(kept, [(n0, REG_DWORD, (0xDEADBEEF).to_bytes(4, "little"))])
+    # A guessed line never overwrites: the service key holding one (SharedAccess
+    # where it does) keeps its own value of it, while its start type, given,
+    # goes back from disabled.
+    guessing = [r for r in recs if any(r.get("guessed", [])) and r is not plain]
+    guessing.sort(key=lambda r: not r["subKey"].lower().endswith("\\sharedaccess"))
+    if guessing:
+        g = guessing[0]
+        line = g["lines"][g["guessed"].index(True)]
+        n0, t0, d0 = parse_line(line)
+        values = [(n0, t0, "%SystemRoot%\\System32\\machine's own.exe\0".encode("utf-16-le"))]
+        if any(parse_line(l)[0] == "Start" for l in g["lines"]):
+            values.append(("Start", REG_DWORD, (4).to_bytes(4, "little")))
+        make(g, values)
     for key in state.values():
         body.append("[%s\\%s]" % (HKLM, key["path"]))
         body.extend(reg_value_line(*v) for v in key["values"].values())
@@ -408,15 +442,16 @@ def restore_pass(records, set_no, state):
         key["sddl"] = r["sddl"]
         # The values go through the handle of the create, whatever the new
         # descriptor allows.
-        for line in r["lines"]:
+        for n, line in enumerate(r["lines"]):
             name, kind, data = parse_line(line)
             current = key["values"].get(name.lower())
+            guessed = bool(r.get("guessed") and r["guessed"][n])
             if current is None:
                 lines.append('Writing value "%s", current doesn\'t exist... success' % name)
                 key["values"][name.lower()] = [name, kind, data]
             elif current[2] == data:
                 lines.append('Value "%s" matches known good one, skipping update' % name)
-            elif r["keepExisting"]:
+            elif r["keepExisting"] or guessed:
                 lines.append('Value "%s" doesn\'t need updating' % name)
             else:
                 lines.append('Updating value "%s", current value differs from known good one... success' % name)
@@ -478,16 +513,17 @@ def compare(expected, actual, what):
     return problems
 
 
-def detection(code):
-    return "Detected %s-Vista 32 bit windows system" % ("post" if (code & 0xFF) >= 0x60 else "pre")
+def detection(code, wow64):
+    return "Detected %s-Vista %s bit windows system" % ("post" if (code & 0xFF) >= 0x60 else "pre",
+                                                         "64" if wow64 else "32")
 
 
-def check_normal_log(log, code):
+def check_normal_log(log, code, wow64):
     sections, problems = log_sections(log)
     if len(sections) != 1:
         return problems + ["%d log sections, expected 1" % len(sections)]
     actual = sections[0]
-    expected = [HEADER, detection(code)] + com_lines(code)
+    expected = [HEADER, detection(code, wow64)] + com_lines(code)
     tail = ["Attempting to remove malware files...", "Failed to generate BOT ID"]
     at = len(expected)
     if (code & 0xFF) >= 0x60:
@@ -525,13 +561,13 @@ def file_version(path):
     return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
-def check_infected_log(log, code, installed, candidate):
+def check_infected_log(log, code, installed, candidate, wow64):
     """A normal run, answered no, on a prefix whose services.exe lacks the
     dynamic-base flag and whose component store holds a clean copy."""
     sections, problems = log_sections(log)
     if len(sections) != 1:
         return problems + ["%d log sections, expected 1" % len(sections)]
-    expected = [HEADER, detection(code)] + com_lines(code) + [
+    expected = [HEADER, detection(code, wow64)] + com_lines(code) + [
         "services.exe appears to be infected",
         "Current infected services.exe version: " + file_version(installed),
         "Located clean services exe: " + candidate,
@@ -544,13 +580,13 @@ def check_infected_log(log, code, installed, candidate):
     return problems + compare(expected, sections[0], "infected run log")
 
 
-def check_restore_log(records, set_no, code, state, log, second):
+def check_restore_log(records, set_no, code, state, log, second, wow64):
     sections, problems = log_sections(log)
     lines, after = restore_pass(records, set_no, state)
     if not sections:
         return problems + ["no log section"], after
     actual = sections[-1]
-    problems += compare([HEADER, detection(code)] + lines + ["Cleaning finished"], actual, "restore run log")
+    problems += compare([HEADER, detection(code, wow64)] + lines + ["Cleaning finished"], actual, "restore run log")
     # One line per key, descriptor and value of the set, in table order.
     body = actual[3:-1]
     at = 0
@@ -614,9 +650,9 @@ def check_registry(records, set_no, state, export):
     return problems
 
 
-def check_com_registry(query_output, code):
-    """`reg query KEY /ve` output, one block per key in com_values order,
-    separated by lines "==== KEY"."""
+def query_blocks(query_output):
+    """`reg query KEY /ve` output, one block per key, separated by lines
+    "==== KEY" -> {KEY: lines}."""
     blocks = {}
     current = None
     for line in open(query_output, encoding="utf-8", errors="replace").read().replace("\r", "").split("\n"):
@@ -625,6 +661,12 @@ def check_com_registry(query_output, code):
             blocks[current] = []
         elif current is not None:
             blocks[current].append(line)
+    return blocks
+
+
+def check_com_registry(query_output, code):
+    """The 64-bit view's COM keys (com_values order) after the repair."""
+    blocks = query_blocks(query_output)
     problems = []
     for key, good in com_values(code):
         text = "\n".join(blocks.get(key, []))
@@ -637,6 +679,26 @@ def check_com_registry(query_output, code):
     return problems
 
 
+def wow64_class_keys():
+    return [WOW64_CLASSES + merged for _, merged, _, _, _ in CLASSES]
+
+
+def check_wow64_classes(query_output):
+    """The 32-bit view's COM keys (wow64_class_keys order) as planted."""
+    blocks = query_blocks(query_output)
+    problems = []
+    for (clsid, _, _, _, _), key in zip(CLASSES, wow64_class_keys()):
+        text = "\n".join(blocks.get(key, []))
+        m = re.search(r"\(Default\)\s+(REG_\w+)\s+(.*)", text)
+        decoy = WOW64_DECOYS.get(clsid)
+        got = "%s %s" % (m.group(1), m.group(2).strip()) if m else "nothing"
+        if decoy is None and (m or "HKEY_" in text):
+            problems.append("%s exists after the run: %s" % (key, got))
+        elif decoy is not None and got != "REG_SZ " + decoy:
+            problems.append("%s: expected REG_SZ %s, got %s" % (key, decoy, got))
+    return problems
+
+
 # ---------------------------------------------------------------- entry
 
 def report(problems):
@@ -646,6 +708,9 @@ def report(problems):
 
 
 def main(argv):
+    # A 32-bit cleaner on 64-bit Windows logs "64 bit" in its detection line.
+    wow64 = "--wow64" in argv
+    argv = [a for a in argv if a != "--wow64"]
     cmd = argv[1]
     if cmd == "edition":
         e = edition(int(argv[2]), int(argv[3]), int(argv[4]))
@@ -657,10 +722,24 @@ def main(argv):
             body += ["[%s]" % key, reg_value_line("", kind, (value + "\0").encode("utf-16-le")), ""]
         write_reg(argv[2], body)
         return 0
+    if cmd == "wow64-decoy-reg":
+        # For the 32-bit registry editor, whose view puts them under Wow6432Node.
+        body = []
+        for clsid, merged, _, _, _ in CLASSES:
+            if clsid in WOW64_DECOYS:
+                body += ["[HKEY_LOCAL_MACHINE\\Software\\Classes\\%s]" % merged,
+                         reg_value_line("", REG_SZ, (WOW64_DECOYS[clsid] + "\0").encode("utf-16-le")), ""]
+        write_reg(argv[2], body)
+        return 0
+    if cmd == "wow64-class-keys":
+        print("\n".join(wow64_class_keys()))
+        return 0
+    if cmd == "check-wow64-classes":
+        return report(check_wow64_classes(argv[2]))
     if cmd == "check-normal-log":
-        return report(check_normal_log(argv[2], int(argv[3], 16)))
+        return report(check_normal_log(argv[2], int(argv[3], 16), wow64))
     if cmd == "check-infected-log":
-        return report(check_infected_log(argv[2], int(argv[3], 16), argv[4], argv[5]))
+        return report(check_infected_log(argv[2], int(argv[3], 16), argv[4], argv[5], wow64))
     if cmd == "check-com-registry":
         return report(check_com_registry(argv[2], int(argv[3], 16)))
     if cmd == "prepare":
@@ -671,7 +750,7 @@ def main(argv):
     if cmd == "check-restore-log":
         records, set_no = load_dump(argv[2]), int(argv[3])
         problems, after = check_restore_log(records, set_no, int(argv[4], 16), load_state(argv[5]), argv[6],
-                                            "--second" in argv)
+                                            "--second" in argv, wow64)
         dump_state(after, argv[7])
         return report(problems)
     if cmd == "check-registry":
