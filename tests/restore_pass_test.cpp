@@ -235,8 +235,8 @@ TEST_F(RestorePassTest, OwnersSystemAndLocalServiceNeedTheRestorePrivilege)
 {
   const RestoreRecord records[] = {
       {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "System", "O:SYG:SYD:P(A;;KA;;;SY)(A;;KA;;;BA)",
-       L"\"V\"=dword:00000001\0"},
-      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "LocalService", "O:LSG:LSD:P(A;;KA;;;LS)(A;;KA;;;BA)", L""},
+       L"\"V\"=dword:00000001\0", NULL},
+      {SET_WIN7, 0, HKEY_LOCAL_MACHINE, TEST_KEYS "LocalService", "O:LSG:LSD:P(A;;KA;;;LS)(A;;KA;;;BA)", L"", NULL},
   };
   const struct {
     const char *owner;

@@ -101,12 +101,18 @@ export_keys=(
   'HKLM\Software\Classes\CLSID\{42aedc87-2188-41fd-b9a3-0c966feabec1}'
   'HKCU\Software\Classes\CLSID\{42aedc87-2188-41fd-b9a3-0c966feabec1}'
 )
+# A missing key fails every try; an export that fails now and then while the
+# server starts up after a reboot is tried again.
 export_all() {  # export_all DIR: one file per key, empty when reg cannot export it
-  local out=$1 i=0 k
+  local out=$1 i=0 k try
   mkdir -p "$out"
   for k in "${export_keys[@]}"; do
     i=$((i + 1))
-    "$wine" reg export "$k" "$(winpath "$out/$i.reg")" /y >/dev/null 2>&1 || : >"$out/$i.reg"
+    for try in 1 2 3; do
+      "$wine" reg export "$k" "$(winpath "$out/$i.reg")" /y >/dev/null 2>&1 && break
+      : >"$out/$i.reg"
+      "$wine" reg query "$k" >/dev/null 2>&1 || break
+    done
   done
 }
 
