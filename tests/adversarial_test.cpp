@@ -4,9 +4,7 @@
 // services.exe of exactly one header block, and a log folder on read-only
 // media. Each whole run ends normally, changes nothing outside what the
 // cleaner may change (the fault sweep's invariants), and logs what happened.
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "fault_sweep.h"
 #include "pe_support.h"
@@ -37,22 +35,7 @@ const char *const kWin7Restore = R"({"windows": {"major": 6, "minor": 1, "produc
 const char *const kXpRestore = R"({"windows": {"major": 5, "minor": 1, "productType": 1, "wow64": false},
   "runs": [{"args": ["-r"], "keys": "k"}]})";
 
-std::string ReadScenario(const std::string &name)
-{
-  std::ifstream in(std::string(SOURCE_DIR) + "/scenarios/" + name);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
-std::vector<std::string> Lines(const std::string &text)
-{
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-    out.push_back(text.substr(start, end - start));
-  return out;
-}
 
 bool StartsWith(const std::string &s, const std::string &p) { return s.compare(0, p.size(), p) == 0; }
 bool EndsWith(const std::string &s, const std::string &p)
@@ -99,7 +82,7 @@ protected:
   {
     if (o.runs.size() <= run)
       return {};
-    std::vector<std::string> lines = Lines(o.runs[run].log);
+    std::vector<std::string> lines = CrLfLines(o.runs[run].log);
     return lines.size() < 2 ? lines : std::vector<std::string>(lines.begin() + 2, lines.end());
   }
   // The log without the COM repair's lines (its classes are not registered here).

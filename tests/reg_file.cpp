@@ -2,27 +2,13 @@
 
 #include <algorithm>
 
+#include "test_support.h"
+
 const char kUndoHeader[] = "Windows Registry Editor Version 5.00";
 
 namespace {
 
 bool StartsWith(const std::string &s, const std::string &p) { return s.compare(0, p.size(), p) == 0; }
-
-std::vector<std::string> SplitLines(const std::string &text)
-{
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos)
-      break;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  if (start < text.size())
-    lines.push_back(text.substr(start));
-  return lines;
-}
 
 struct RootMap {
   const char *name;
@@ -237,7 +223,7 @@ bool ParseUndoFile(const std::string &bytes, UndoFileText *out, std::string *err
 
 bool ImportRegLines(const std::string &text, std::string *error)
 {
-  std::vector<std::string> lines = SplitLines(text);
+  std::vector<std::string> lines = CrLfLines(text);
   std::string key;
   for (size_t i = 0; i < lines.size(); i++) {
     std::string line = lines[i];

@@ -1,5 +1,27 @@
 #include "test_support.h"
 
+#include <fstream>
+#include <sstream>
+
+std::vector<std::string> CrLfLines(const std::string &text)
+{
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines.push_back(text.substr(start, end - start));
+  if (start < text.size())
+    lines.push_back(text.substr(start));
+  return lines;
+}
+
+std::string ReadScenario(const std::string &name)
+{
+  std::ifstream in(std::string(SOURCE_DIR) + "/scenarios/" + name);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 const char *const kWin7Desktop = "C:\\Users\\Public\\Desktop";
 const char *const kXpDesktop = "C:\\Documents and Settings\\All Users\\Desktop";
 const char *const kVistaDesktop = "C:\\ProgramData\\Desktop";
@@ -36,19 +58,7 @@ std::string LogFileBytes(const std::string &desktop)
 
 std::vector<std::string> LogFileLines(const std::string &desktop)
 {
-  std::string text = LogFileBytes(desktop);
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos)
-      break;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  if (start < text.size())
-    lines.push_back(text.substr(start));
-  return lines;
+  return CrLfLines(LogFileBytes(desktop));
 }
 
 std::vector<std::string> LastSection(const std::string &desktop)

@@ -22,6 +22,11 @@ std::vector<WCHAR> Wide(const std::string &text);
 // feeding the keys to _getch; returns the exit code.
 int RunCleanerWith(const std::vector<std::string> &args, const std::string &keys);
 
+// Text split on CR LF; a last piece without its CR LF is a line too.
+std::vector<std::string> CrLfLines(const std::string &text);
+// A shipped scenario file's text (scenarios/NAME).
+std::string ReadScenario(const std::string &name);
+
 // The log file's bytes, and its lines (split on CR LF; "" when absent).
 std::string LogFileBytes(const std::string &desktop);
 std::vector<std::string> LogFileLines(const std::string &desktop);

@@ -3,8 +3,6 @@
 // fails, so the cleaner loads the CryptoAPI provider's and the access-control
 // provider's libraries before it switches redirection off.
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "fault_sweep.h"
 #include "test_support.h"
@@ -16,22 +14,7 @@ const std::string kUserHideout =
     "C:\\$Recycle.Bin\\S-1-5-21-1004336348-1177238915-682003330-1001\\" + kBotId;
 const std::string kSystemHideout = "C:\\$Recycle.Bin\\S-1-5-18\\" + kBotId;
 
-std::string ReadScenario(const std::string &name)
-{
-  std::ifstream in(std::string(SOURCE_DIR) + "/scenarios/" + name);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
-std::vector<std::string> Lines(const std::string &text)
-{
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-    out.push_back(text.substr(start, end - start));
-  return out;
-}
 
 bool Has(const std::vector<std::string> &lines, const std::string &line)
 {
@@ -178,7 +161,7 @@ TEST_F(Wow64LibrariesTest, InfectedWindows7x64ReachesTheHideoutRemoval)
   for (const std::string &bad : CheckInvariants(o, nullptr))
     ADD_FAILURE() << bad;
   ASSERT_EQ(2u, o.runs.size());
-  std::vector<std::string> log = Lines(o.runs[0].log);
+  std::vector<std::string> log = CrLfLines(o.runs[0].log);
   EXPECT_TRUE(Has(log, "Detected post-Vista 64 bit windows system"));
   EXPECT_FALSE(Has(log, "Failed to generate BOT ID"));
   EXPECT_TRUE(Has(log, "Changing file permissions on file \\\\?\\" + kUserHideout + "... success"));
@@ -227,7 +210,7 @@ TEST_F(Wow64LibrariesTest, WithoutThePreloadTheRemovalFailsAsOnWindows)
     ASSERT_TRUE(RunScenario(ReadScenario("win7-x64-infected.json"), &fault, &o, &error, true)) << error;
     for (const std::string &bad : CheckInvariants(o, &fault))
       ADD_FAILURE() << bad;
-    std::vector<std::string> log = Lines(o.runs[0].log);
+    std::vector<std::string> log = CrLfLines(o.runs[0].log);
     EXPECT_EQ(!c.botId, Has(log, "Failed to generate BOT ID"));
     if (c.botId) {
       // Every DACL change fails; the hideout folders keep theirs, and the
