@@ -12,35 +12,7 @@ export WINEDEBUG=-all
 # A key written to a program that is gone must not end the script.
 trap '' PIPE
 
-fail=0
-pass=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    pass=$((pass + 1))
-  else
-    echo "FAIL: $case_name: $what"
-    fail=$((fail + 1))
-  fi
-}
-# A check whose command prints what is wrong.
-check_quiet() {  # check_quiet DESCRIPTION COMMAND...
-  local what=$1 out
-  shift
-  if out=$("$@" 2>&1); then
-    pass=$((pass + 1))
-  else
-    echo "FAIL: $case_name: $what"
-    sed 's/^/    /' <<<"$out"
-    fail=$((fail + 1))
-  fi
-}
-
-winpath() {  # the Windows name of a Unix path: drive Z: is the Unix root
-  local p=${1//\//\\}
-  printf 'Z:%s' "$p"
-}
+. "$here/checks.sh"
 
 wait_until() {  # wait_until COMMAND...: until it succeeds (at most 60 s)
   local i

@@ -44,31 +44,8 @@ command -v script >/dev/null || { echo "undo_e2e: script (util-linux) missing: s
 export WINEDEBUG=-all
 trap '' PIPE
 
-fail=0
-pass=0
+. "$here/checks.sh"
 case_name=setup
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    pass=$((pass + 1))
-  else
-    echo "FAIL: $case_name: $what"
-    fail=$((fail + 1))
-  fi
-}
-check_quiet() {  # check_quiet DESCRIPTION COMMAND...: the command prints what is wrong
-  local what=$1 out
-  shift
-  if out=$("$@" 2>&1); then
-    pass=$((pass + 1))
-  else
-    echo "FAIL: $case_name: $what"
-    sed 's/^/    /' <<<"$out"
-    fail=$((fail + 1))
-  fi
-}
-winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
 mkdir -p "$work"
 $dump >"$work/dataset.json" || { echo "undo_e2e: restore_dump failed"; exit 1; }
