@@ -604,7 +604,7 @@ bool IsRuleKey(const std::string &key)
 // Values naming a path on drive C: the ServiceDll values of BITS and
 // wuauserv in set 0 (XP writes those two so) and of set 3, the .NET Framework
 // 2.0 service-hardening rules of set 2 and the .NET 4 ones given for set 3.
-// The specification's 27 counted reconstructed values no genuine source holds.
+// The earlier reconstructed table counted 27, values no genuine source holds.
 const DWORD kAbsolutePaths = 9;
 
 // ---- the checks -------------------------------------------------------------

@@ -26,7 +26,7 @@ lines below it, up to the next such line or the record's end:
                    machine lacks the value
 
 Record comments may also say listed=N, the line count of the record in the
-table's specification, shown beside the table's own count in the listing.
+reference installation the record list was laid out from, shown beside the table's own count in the listing.
 
 Usage:
     gen_restore_table.py --data DIR --out FILE.cpp [--doc FILE.md]
@@ -411,7 +411,7 @@ UNSOURCED_DECISIONS = [
     "saved hive: `wuauserv\\Enum` is given, the other three follow its pattern and are guesses.",
     "No filter-engine object in any set: the records below `BFE\\Parameters\\Policy` keep their "
     "keys and descriptors and carry no values. The filter engine builds its objects itself.",
-    "Rule lists of sets 1 and 3 hold only the rules the specification quotes: set 3's "
+    "Rule lists of sets 1 and 3 hold only the rules fixed in full with the table: set 3's "
     "`RestrictedServices\\Static\\System` (six rules, given). The reconstructed rules of set 1 "
     "(its `FirewallRules` and `Static\\System` keys) are left out. A rule missing from the store leaves its traffic to the firewall's "
     "default policy, which blocks inbound; an invented or broader rule does not.",
@@ -499,7 +499,7 @@ def emit_doc(records, out_path):
     w("Values naming a path on drive C: %d (the ServiceDll values of BITS and wuauserv in set 0,"
       % sum(1 for r in records for line in r.lines if names_drive_path(line)))
     w("as XP writes them, and of set 3; set 2's .NET Framework 2.0 service-hardening rules; set 3's")
-    w("given .NET 4 rules). The specification's 27 counted reconstructed values that no genuine")
+    w("given .NET 4 rules). The earlier reconstructed table counted 27, values that no genuine")
     w("source holds; with the genuine data the figure changes.")
     w("")
     w("## What is left out, and why")

@@ -9,12 +9,12 @@ installation, straight from that installation's SYSTEM hive
 The set's record list (keys, keepExisting, descriptors, split keys, the
 listed line counts) is read from its source file and kept; every record's
 lines are derived again from the hive (ControlSet001) and from the values
-the table's specification fixes, by the rules below. Nothing else is read:
+fixed with the table's layout, by the rules below. Nothing else is read:
 running it twice gives the same file.
 
 Rules:
-- Values the specification fixes stay as it gives them (GIVEN_*): the
-  service start settings and the records and lines it quotes in full. They
+- Fixed values stay as they are given (GIVEN_*): the service start
+  settings and the records and lines fixed in full. They
   take the place of the hive's value of the same name, or are added at the
   record's end where the hive lacks it.
 - Both FirewallRules keys take the firewall's store of in-box defaults,
@@ -65,7 +65,7 @@ def import_hivex():
     return hivex
 
 
-# ---- what the specification fixes -------------------------------------------
+# ---- what the table's layout fixes -------------------------------------------
 
 # Service start settings: (set, service) -> values; None: the record holds no
 # such value.
@@ -147,7 +147,7 @@ LEFT_OUT = [
     ((2, 4), r"BITS\\Performance", r"First Counter|Last Counter|First Help|Last Help|Object List",
      "performance-counter indexes of that machine: another machine's counters break with them"),
     ((4,), r"BITS\\Performance", r"1008",
-     "a time stamp of that machine's counters (set 2 keeps the value its specification gives)"),
+     "a time stamp of that machine's counters (set 2 keeps its given value)"),
     ((0, 2, 4), r"SharedAccess\\Epoch2?", r"Epoch", "epoch counter of that machine's firewall policy"),
     ((2, 4), r"SharedAccess\\Parameters",
      r"ScopeAddress|ScopeAddressBackup|SharedAutoDial|StandaloneDhcpAddress",
