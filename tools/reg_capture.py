@@ -167,21 +167,6 @@ def read_export(path, keys):
     return keys
 
 
-def groups_of(records):
-    """Consecutive records of one key (a split key has several)."""
-    out = []
-    for r in records:
-        if out and out[-1][0].sub_key.lower() == r.sub_key.lower():
-            out[-1].append(r)
-        else:
-            out.append([r])
-    return out
-
-
-def list_bytes(lines):
-    return 2 * (sum(len(line) + 1 for line in lines) + 1)
-
-
 def distribute(group, captured):
     """Captured lines over the records of one key: a name stays in the
     record that held it, a new one goes to the record with the most room."""
@@ -193,14 +178,14 @@ def distribute(group, captured):
     for name, line in captured:
         i = owner.get(name.lower())
         if i is None:
-            i = min(range(len(group)), key=lambda k: list_bytes(lines[k]))
+            i = min(range(len(group)), key=lambda k: gen.list_bytes_of(lines[k]))
         lines[i].append(line)
     # A record over the limit hands its last lines to the others.
     for i in range(len(group)):
-        while list_bytes(lines[i]) > gen.MAX_LIST_BYTES:
+        while gen.list_bytes_of(lines[i]) > gen.MAX_LIST_BYTES:
             line = lines[i].pop()
             room = [k for k in range(len(group))
-                    if k != i and list_bytes(lines[k] + [line]) <= gen.MAX_LIST_BYTES]
+                    if k != i and gen.list_bytes_of(lines[k] + [line]) <= gen.MAX_LIST_BYTES]
             if not room:
                 raise CaptureError("%s: the exported values need more than the %d records of "
                                    "this key" % (group[0].sub_key, len(group)))
@@ -249,7 +234,7 @@ def capture(set_no, data_dir, exports, out_path=None, replace_given=False, repor
         read_export(e, keys)
     used = set()
     captured = kept = 0
-    for group in groups_of(records):
+    for group in gen.groups_of(records):
         key = group[0].sub_key[len(gen.KEY_PREFIX):].lower()
         if key not in keys:
             kept += len(group)
