@@ -246,6 +246,10 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
   }
   for (const json &k : j.value("registry", json::array())) {
     std::string path = k.at("key").get<std::string>();
+    if (path.find_first_not_of("\\/") == std::string::npos) {
+      *error = "registry key without a name";
+      return false;
+    }
     RegKey &key = MakeKey(path);
     if (k.contains("sddl") && !SddlToSelfRelative(k["sddl"].get<std::string>(), &key.securityDescriptor)) {
       *error = "bad SDDL for " + path;
