@@ -359,6 +359,29 @@ LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BY
   return SetValueBytes(key, name ? Utf16ToUtf8(name) : "", type, data, size, false);
 }
 
+// Needs KEY_SET_VALUE on the handle; a value that is not there is
+// ERROR_FILE_NOT_FOUND.
+LONG RegDeleteValueA(HKEY key, LPCSTR name)
+{
+  DWORD injected;
+  if (Enter("RegDeleteValueA", &injected))
+    return (LONG)injected;
+  std::string path;
+  Handle *h = KeyHandle(key, &path);
+  if (!h)
+    return ERROR_INVALID_HANDLE;
+  if (!(h->access & KEY_SET_VALUE))
+    return ERROR_ACCESS_DENIED;
+  RegKey *k = Key(path);
+  if (!k)
+    return ERROR_KEY_DELETED;
+  RegValue *v = FindValue(*k, name ? AnsiToUtf8(name) : "");
+  if (!v)
+    return ERROR_FILE_NOT_FOUND;
+  k->values.erase(k->values.begin() + (v - k->values.data()));
+  return ERROR_SUCCESS;
+}
+
 LONG RegCloseKey(HKEY key)
 {
   DWORD injected;

@@ -19,13 +19,47 @@ int RunCleaner(int argc, WCHAR **argv);
 
 // src/app/reboot_resume.cpp
 void RegisterResume(void);
-void RebootSystem(void);
+// A restore run removes the run-once value a normal run left pending.
+void ClearPendingResume(void);
+// Non-zero when the reboot was started.
+int RebootSystem(void);
 
 // src/log/cleaner_log.cpp
 int OpenCleanerLog(DWORD osCode);
 void LogLine(const char *message);
 void LogRegistryPath(const char *message, HKEY root, const char *keyPath, const char *value);
 void CloseCleanerLog(void);
+
+// src/log/run_outcome.cpp
+// Kinds of change a run makes and a scan reports as findings.
+enum ChangeKind {
+  CHANGE_REGISTRY_VALUE,
+  CHANGE_REGISTRY_KEY,
+  CHANGE_DESCRIPTOR,
+  CHANGE_FILE,
+  CHANGE_SERVICES_EXE,
+  CHANGE_RUN_ONCE,
+  CHANGE_KINDS
+};
+// Exit codes of the runs given -quiet, -noreboot or -scan, besides 1 and
+// ERROR_INVALID_PARAMETER (87), ERROR_SUCCESS_REBOOT_INITIATED (1641) and
+// ERROR_SUCCESS_REBOOT_REQUIRED (3010).
+#define RUN_EXIT_NOTHING_FOUND 0
+#define RUN_EXIT_SCAN_FOUND 2
+#define RUN_EXIT_LEFT_UNDONE 3
+void BeginRunOutcome(int scan);
+int IsScanRun(void);
+// The one gate in front of every change. changes: whether the step's change
+// alters the machine. A run gets 1 and makes the change; a scan logs the
+// finding (when changes) and gets 0, and the step goes on as if made.
+int ChangeAllowed(int kind, int changes, const char *finding);
+// A scan's finding that is no change of its own.
+void NoteFinding(void);
+// A step's failure line: left undone by a run, not checked by a scan.
+void NoteFailure(void);
+int RunNeedsReboot(void);
+int RunExitCode(int rebootStarted);
+void LogRunOutcome(int exitCode);
 
 // src/log/undo_file.cpp
 // "DU Vizodav\TarvoskFix-undo.reg": what undoes each registry change, written

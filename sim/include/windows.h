@@ -95,6 +95,8 @@ typedef void *HLOCAL;
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_DIRECTORY 267L
 #define ERROR_NOACCESS 998L
+#define ERROR_SUCCESS_REBOOT_INITIATED 1641L
+#define ERROR_SUCCESS_REBOOT_REQUIRED 3010L
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_UNKNOWN_REVISION 1305L
 #define ERROR_INVALID_OWNER 1307L
@@ -499,6 +501,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR className, D
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size);
 LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size);
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
+LONG RegDeleteValueA(HKEY key, LPCSTR name);
 LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
 LONG RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd);
 LONG RegGetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size);

@@ -68,6 +68,73 @@ static int IsRestoreOption(int argc, WCHAR **argv)
   return argv[1][0] == L'-' && argv[1][1] == L'r' && argv[1][2] == 0;
 }
 
+#define OPTION_RESTORE 0x1
+#define OPTION_QUIET 0x2
+#define OPTION_NOREBOOT 0x4
+#define OPTION_SCAN 0x8
+// The words of unattended use; with any of them the argument list is checked
+// word by word and the exit code tells the outcome.
+#define OPTION_UNATTENDED_WORDS (OPTION_QUIET | OPTION_NOREBOOT | OPTION_SCAN)
+
+struct OptionWord {
+  const WCHAR *word;
+  DWORD option;
+};
+
+// word          option
+static const OptionWord kOptionWords[] = {
+    {L"-r", OPTION_RESTORE},
+    {L"-quiet", OPTION_QUIET},
+    {L"-noreboot", OPTION_NOREBOOT},
+    {L"-scan", OPTION_SCAN},
+};
+
+// Code unit by code unit: lstrcmpW compares by locale and weighs hyphens lightly.
+static int SameWord(const WCHAR *a, const WCHAR *b)
+{
+  while (*a != 0 && *a == *b) {
+    a++;
+    b++;
+  }
+  return *a == *b;
+}
+
+static DWORD OptionOf(const WCHAR *argument)
+{
+  DWORD i;
+
+  for (i = 0; i < sizeof(kOptionWords) / sizeof(kOptionWords[0]); i++)
+    if (SameWord(argument, kOptionWords[i].word))
+      return kOptionWords[i].option;
+  return 0;
+}
+
+// Without the words of unattended use, exactly "-r" is restore mode and
+// anything else normal mode. With one of them, every argument must be one of
+// the four words, each at most once; otherwise zero: the list is refused.
+static int ParseOptions(int argc, WCHAR **argv, DWORD *options)
+{
+  DWORD option;
+  int unattended = 0;
+  int i;
+
+  *options = 0;
+  for (i = 1; i < argc; i++)
+    if (OptionOf(argv[i]) & OPTION_UNATTENDED_WORDS)
+      unattended = 1;
+  if (!unattended) {
+    *options = IsRestoreOption(argc, argv) ? OPTION_RESTORE : 0;
+    return 1;
+  }
+  for (i = 1; i < argc; i++) {
+    option = OptionOf(argv[i]);
+    if (option == 0 || (*options & option))
+      return 0;
+    *options |= option;
+  }
+  return 1;
+}
+
 static BOOL TestWow64(void)
 {
   BOOL wow64 = FALSE;
@@ -114,18 +181,63 @@ static void RunNormalMode(DWORD osCode)
     return;
   }
   LogLine("services.exe appears to be infected");
+  NoteFinding();
   if (RestoreCleanServicesExe()) {
-    LogLine("Restored services.exe successfully");
+    // A scan has logged what it would replace, and goes on to the removal as the run would.
+    if (!IsScanRun())
+      LogLine("Restored services.exe successfully");
     RemoveMalwareFiles();
   } else {
     // The malware's files stay until a run that could replace services.exe.
-    LogLine("Failed to restore services.exe");
+    LogLine(IsScanRun() ? "services.exe could not be replaced, so a run would leave the malware files for later"
+                        : "Failed to restore services.exe");
+    NoteFailure();
   }
+}
+
+static void PrintUsage(void)
+{
+  printf("Usage: vanktarvoskevcleaner [-r] [-quiet] [-noreboot] [-scan]\n"
+         "  -r         restore the services' registry configuration (the second run)\n"
+         "  -quiet     ask nothing and wait for no key; the restoration question counts as yes\n"
+         "  -noreboot  do not reboot; the exit code tells whether a reboot is still needed\n"
+         "  -scan      change nothing; log what a run with the same words would change\n"
+         "Each word at most once, nothing else beside them.\n");
+}
+
+// The end of a run given -quiet, -noreboot or -scan: no key is awaited under
+// -quiet, no reboot is asked for under -noreboot or -scan, and the log's last
+// line, written after the reboot request, states the exit code.
+static int FinishUnattendedRun(DWORD options, int answer)
+{
+  int rebootStarted = 0;
+  int exitCode;
+
+  if (options & OPTION_SCAN) {
+    printf("Scan finished: nothing was changed; the log lists what a run would change.\n");
+  } else if (options & OPTION_NOREBOOT) {
+    if (RunNeedsReboot())
+      printf("The reboot is left out (-noreboot), but it is still needed: restart the system to finish cleaning.\n");
+    else
+      printf("No reboot is needed.\n");
+  } else {
+    // Left with -quiet alone: no key is awaited before the reboot.
+    printf("%s\n", options & OPTION_RESTORE ? "System is rebooted now for changes to come in effect."
+                    : answer == 'y'         ? "System is rebooted now to continue cleaning."
+                                            : "System is rebooted now to finish cleaning.");
+    rebootStarted = RebootSystem();
+  }
+  exitCode = RunExitCode(rebootStarted);
+  LogRunOutcome(exitCode);
+  CloseCleanerLog();
+  return exitCode;
 }
 
 int RunCleaner(int argc, WCHAR **argv)
 {
+  DWORD options;
   int restoreMode;
+  int unattended;
   BOOL wow64;
   PVOID savedRedirection = NULL;
   DWORD osCode;
@@ -139,13 +251,20 @@ int RunCleaner(int argc, WCHAR **argv)
          "Removes the Win32/Tarvosk.EV infection; the machine reboots when it is done.\n");
   printf("If you need only services restoration run \"vanktarvoskevcleaner -r\"\n");
 
+  // A refused list writes nothing: no log, no undo file, no change, no reboot.
+  if (!ParseOptions(argc, argv, &options)) {
+    PrintUsage();
+    return ERROR_INVALID_PARAMETER;
+  }
+  restoreMode = (options & OPTION_RESTORE) != 0;
+  unattended = (options & OPTION_UNATTENDED_WORDS) != 0;
+  BeginRunOutcome((options & OPTION_SCAN) != 0);
+
   wow64 = TestWow64();
   if (wow64) {
     LoadOnDemandLibraries(libraries);
     SetRedirection(1, &savedRedirection);
   }
-
-  restoreMode = IsRestoreOption(argc, argv);
 
   osCode = ClassifyOs();
   if (osCode == OS_UNSUPPORTED) {
@@ -161,19 +280,26 @@ int RunCleaner(int argc, WCHAR **argv)
   else
     LogLine(wow64 ? "Detected pre-Vista 64 bit windows system" : "Detected pre-Vista 32 bit windows system");
 
-  if (restoreMode)
+  if (restoreMode) {
+    ClearPendingResume();
     RestoreServices(osCode);
-  else
+  } else {
     RunNormalMode(osCode);
+  }
 
-  LogLine("Cleaning finished");
+  LogLine(IsScanRun() ? "Scan finished" : "Cleaning finished");
   if (wow64)
     SetRedirection(0, &savedRedirection);
 
-  if (!restoreMode) {
+  // A scan asks nothing: it registers no restore run.
+  if (!restoreMode && !(options & OPTION_SCAN)) {
     printf("It is recommended to restore some system services that might have been disabled by "
            "malware. Do you want to do that (y/n)?\n");
-    int key = ReadKey();
+    int key = 'y';
+    if (options & OPTION_QUIET)
+      printf("y (-quiet)\n");
+    else
+      key = ReadKey();
     if (key == 'y' || key == 'Y') {
       answer = 'y';
       RegisterResume();
@@ -185,6 +311,11 @@ int RunCleaner(int argc, WCHAR **argv)
     printf("Cleaner finished, check %s\\DU Vizodav directory for logs\n", currentDirectory);
   else
     printf("Cleaner finished, check \"DU Vizodav\" directory for logs\n");
+
+  if (unattended) {
+    exitCode = FinishUnattendedRun(options, answer);
+    goto out;
+  }
 
   CloseCleanerLog();
 

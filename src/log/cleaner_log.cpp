@@ -41,7 +41,9 @@ int OpenCleanerLog(DWORD osCode)
   fprintf(g_log, "--------------------------------------------------------------\n");
   fprintf(g_log, "Log started %04d.%02d.%02d %02d:%02d:%02d\n", now.wYear, now.wMonth, now.wDay,
           now.wHour, now.wMinute, now.wSecond);
-  OpenUndoFile(&now);
+  // A scan changes nothing, so it has nothing to undo.
+  if (!IsScanRun())
+    OpenUndoFile(&now);
   return 1;
 }
 

@@ -170,6 +170,9 @@ out:
 
 void ChangeFilePermissions(const WCHAR *path) { OpenUpEntry(path, 0); }
 
+// Entries a scan's walk of one hideout came across.
+static DWORD g_scanEntries;
+
 enum JoinResult { JOINED, JOIN_TOO_LONG, JOIN_CHANGED };
 
 // Joins folder and name into path (WALK_PATH_CHARS characters). PathAppendW
@@ -259,30 +262,128 @@ out:
 // junction or link points to, stay.
 void RemoveEntry(const WCHAR *path)
 {
-  DWORD attributes = OpenUpEntry(path, 1);
+  DWORD attributes;
   BOOL isDirectory;
+  BOOL removed;
+
+  // A scan only counts what the run would remove.
+  if (!ChangeAllowed(CHANGE_FILE, 1, NULL)) {
+    g_scanEntries++;
+    return;
+  }
+  attributes = OpenUpEntry(path, 1);
 
   if (attributes != INVALID_FILE_ATTRIBUTES)
     isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   else
     isDirectory = PathIsDirectoryW(path);
-  if (isDirectory)
-    LogPathLine(RemoveDirectoryW(path) ? "Removing directory %S... success" : "Removing directory %S... failed", path,
-                NULL);
-  else
-    LogPathLine(DeleteFileW(path) ? "Removing file %S... success" : "Removing file %S... failed", path, NULL);
+  if (isDirectory) {
+    removed = RemoveDirectoryW(path);
+    LogPathLine(removed ? "Removing directory %S... success" : "Removing directory %S... failed", path, NULL);
+  } else {
+    removed = DeleteFileW(path);
+    LogPathLine(removed ? "Removing file %S... success" : "Removing file %S... failed", path, NULL);
+  }
+  if (!removed)
+    NoteFailure();
 }
 
-// Opens up and empties one hideout folder: root\account\botId.
+// Opens up and empties one hideout folder: root\account\botId. A scan walks
+// the same folders and logs, for each one present, how many entries the run
+// would remove.
 static void EmptyHideout(const WCHAR *hideoutRoot, const WCHAR *account, const WCHAR *botId)
 {
   WCHAR folder[MAX_PATH];
+  char formatted[FORMAT_TEXT_BYTES];
+  char line[LOG_TEXT_BYTES];
+  BOOL present;
 
   lstrcpynW(folder, hideoutRoot, MAX_PATH);
   if (!PathAppendW(folder, account) || !PathAppendW(folder, botId))
     return;
-  ChangeFilePermissions(folder);
+  present = GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES;
+  g_scanEntries = 0;
+  if (ChangeAllowed(CHANGE_FILE, present, NULL))
+    ChangeFilePermissions(folder);
+  else if (!present)
+    return;
   WalkTree(folder, RemoveEntry);
+  if (IsScanRun()) {
+    wsprintfA(formatted, "Hideout folder %S is present and holds %u entries to remove", folder, (unsigned)g_scanEntries);
+    lstrcpynA(line, formatted, sizeof(line));
+    LogLine(line);
+  }
+}
+
+// Ordinal, code unit by code unit, so that the order is the same on every machine.
+static int CompareNames(const WCHAR *a, const WCHAR *b)
+{
+  while (*a != 0 && *a == *b) {
+    a++;
+    b++;
+  }
+  return (int)*a - (int)*b;
+}
+
+// A recycle-bin folder of an account: "S-1-" and more, a real folder (a
+// junction in its place would lead the removal elsewhere), neither of the
+// two accounts done already.
+static BOOL IsOtherAccountFolder(const WIN32_FIND_DATAW *entry, const WCHAR *userSid)
+{
+  const WCHAR *name = entry->cFileName;
+
+  if ((entry->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
+    return FALSE;
+  if (name[0] != L'S' || name[1] != L'-' || name[2] != L'1' || name[3] != L'-')
+    return FALSE;
+  if (CompareNames(name, L"S-1-5-18") == 0 || (userSid != NULL && CompareNames(name, userSid) == 0))
+    return FALSE;
+  return TRUE;
+}
+
+// Finds the account folder whose name comes next after previous (all when
+// previous is empty) in ordinal order; zero when there is none.
+static int NextAccountFolder(const WCHAR *hideoutRoot, const WCHAR *userSid, const WCHAR *previous, WCHAR *next)
+{
+  WCHAR pattern[MAX_PATH];
+  WIN32_FIND_DATAW entry;
+  HANDLE find;
+  int found = 0;
+
+  lstrcpynW(pattern, hideoutRoot, MAX_PATH);
+  if (!PathAppendW(pattern, L"S-1-*"))
+    return 0;
+  find = FindFirstFileW(pattern, &entry);
+  if (find == INVALID_HANDLE_VALUE)
+    return 0;
+  do {
+    if (!IsOtherAccountFolder(&entry, userSid))
+      continue;
+    if (previous[0] != 0 && CompareNames(entry.cFileName, previous) <= 0)
+      continue;
+    if (found && CompareNames(entry.cFileName, next) >= 0)
+      continue;
+    lstrcpynW(next, entry.cFileName, MAX_PATH);
+    found = 1;
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return found;
+}
+
+// Every other account's folder, in ordinal order of the SID text: the
+// infected user's when the run is made as LocalSystem or as another
+// administrator. One listing per folder keeps the order fixed without a
+// list of names, and a folder that appears meanwhile is taken in its place.
+static void EmptyOtherHideouts(const WCHAR *hideoutRoot, const WCHAR *userSid, const WCHAR *botId)
+{
+  WCHAR previous[MAX_PATH];
+  WCHAR next[MAX_PATH];
+
+  previous[0] = 0;
+  while (NextAccountFolder(hideoutRoot, userSid, previous, next)) {
+    EmptyHideout(hideoutRoot, next, botId);
+    lstrcpynW(previous, next, MAX_PATH);
+  }
 }
 
 int RemoveMalwareFiles(void)
@@ -293,6 +394,7 @@ int RemoveMalwareFiles(void)
   WCHAR sidText[MAX_PATH];
   OSVERSIONINFOW version;
   DWORD length;
+  int haveSid;
 
   LogLine("Attempting to remove malware files...");
 
@@ -307,16 +409,20 @@ int RemoveMalwareFiles(void)
   version.dwOSVersionInfoSize = sizeof(version);
   if (!GetVersionExW(&version)) {
     LogLine("Failed to obtain OS version, aborting malware file removal");
+    NoteFailure();
     return 0;
   }
   PathAppendW(hideoutRoot, version.dwMajorVersion < 6 ? L"RECYCLER\\" : L"$Recycle.Bin\\");
 
   if (!DeriveBotId(botId)) {
     LogLine("Failed to generate BOT ID");
+    NoteFailure();
     return 0;
   }
-  if (GetCurrentUserSid(sidText))
+  haveSid = GetCurrentUserSid(sidText);
+  if (haveSid)
     EmptyHideout(hideoutRoot, sidText, botId);
   EmptyHideout(hideoutRoot, L"S-1-5-18", botId);
+  EmptyOtherHideouts(hideoutRoot, haveSid ? sidText : NULL, botId);
   return 1;
 }

@@ -130,11 +130,15 @@ int RestoreCleanServicesExe(void)
 
   // A backup left by an earlier run is the original patched file; keep it.
   attributes = GetFileAttributesA(BACKUP_PATH);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if ((attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) &&
+      ChangeAllowed(CHANGE_FILE, 1, "The infected services.exe would be kept as " BACKUP_PATH)) {
     LogLine("Making backup of current services.exe");
     CopyFileA(installed, BACKUP_PATH, TRUE);
   }
 
+  wsprintfA(message, "services.exe would be replaced at the next boot by %s", candidate);
+  if (!ChangeAllowed(CHANGE_SERVICES_EXE, 1, message))
+    return 1;
   // services.exe is in use until the system restarts; the session manager
   // moves the clean file over it at the next boot.
   if (!MoveFileExA(candidate, installed, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {

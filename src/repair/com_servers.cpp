@@ -28,30 +28,69 @@ static const ComServerEntry g_ComServers[] = {
 };
 static_assert(sizeof(g_ComServers) / sizeof(g_ComServers[0]) == 8, "eight COM server entries");
 
+#define MESSAGE_BYTES 512
+#define WSPRINTF_BYTES 1025
+
+// The log's prefix of a registry root.
+static const char *RootPrefix(HKEY root)
+{
+  if (root == HKEY_CLASSES_ROOT)
+    return "HKCR\\";
+  if (root == HKEY_CURRENT_USER)
+    return "HKCU\\";
+  return "HKLM\\";
+}
+
+// What a scan says of a server path that differs from the known-good one.
+static void FormatFinding(char *finding, HKEY root, const char *keyPath, const char *current, const char *serverPath)
+{
+  char text[WSPRINTF_BYTES];
+
+  wsprintfA(text, "COM server %s%s holds \"%s\", not the known-good \"%s\"", RootPrefix(root), keyPath, current,
+            serverPath);
+  lstrcpynA(finding, text, MESSAGE_BYTES);
+}
+
 void RewriteComServerPath(HKEY root, const char *keyPath, const char *serverPath)
 {
   HKEY key = NULL;
   char current[MAX_PATH];
   DWORD size = MAX_PATH - 1;  // room for the terminator the value may lack
+  DWORD type = REG_NONE;
+  LONG status;
+  int differs;
+  char finding[MESSAGE_BYTES];
 
   // The 64-bit view: a 32-bit process on 64-bit Windows would otherwise
   // reach the Wow6432Node copies of the class registrations.
-  if (RegOpenKeyExA(root, keyPath, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+  status = RegOpenKeyExA(root, keyPath, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key);
+  if (status != ERROR_SUCCESS) {
     key = NULL;
     LogRegistryPath("Failed to open registry key", root, keyPath, NULL);
+    // A class that is not registered carries no hijack to undo.
+    if (status != ERROR_FILE_NOT_FOUND)
+      NoteFailure();
     goto out;
   }
   // The default value has a NULL name.
-  if (RegQueryValueExA(key, NULL, NULL, NULL, (LPBYTE)current, &size) != ERROR_SUCCESS) {
+  if (RegQueryValueExA(key, NULL, NULL, &type, (LPBYTE)current, &size) != ERROR_SUCCESS) {
     LogRegistryPath("Failed to read registry key", root, keyPath, NULL);
+    NoteFailure();
     goto out;
   }
   current[size < MAX_PATH - 1 ? size : MAX_PATH - 1] = '\0';
 
+  // The path is written even where it is the known-good one already; only a
+  // different type or text is a change.
+  differs = type != REG_EXPAND_SZ || size != (DWORD)lstrlenA(serverPath) + 1 || lstrcmpA(current, serverPath) != 0;
+  FormatFinding(finding, root, keyPath, current, serverPath);
+  if (!ChangeAllowed(CHANGE_REGISTRY_VALUE, differs, finding))
+    goto out;
   UndoComServerValue(root, keyPath, key, serverPath);
   if (RegSetValueExA(key, NULL, 0, REG_EXPAND_SZ, (const BYTE *)serverPath, (DWORD)lstrlenA(serverPath) + 1) !=
       ERROR_SUCCESS) {
     LogRegistryPath("Failed to write new registry value", root, keyPath, NULL);
+    NoteFailure();
     goto out;
   }
   LogRegistryPath("Current registry value ", root, keyPath, current);

@@ -48,19 +48,45 @@ static void LogKeyLine(const char *format, HKEY root, const char *subKey)
   LogLine(message);
 }
 
+// A scan's look at the key the run would create or open: an existing one is
+// opened to be read, a missing one is a finding and no handle.
+static HKEY ScanRestoreKey(HKEY root, const char *subKey)
+{
+  HKEY key = NULL;
+  LONG status;
+
+  status = RegOpenKeyExA(root, subKey, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+  if (status == ERROR_SUCCESS) {
+    LogKeyLine("Key %s%s exists", root, subKey);
+    return key;
+  }
+  if (status == ERROR_FILE_NOT_FOUND) {
+    LogKeyLine("Key %s%s is missing and would be created", root, subKey);
+    ChangeAllowed(CHANGE_REGISTRY_KEY, 1, NULL);
+  } else {
+    LogKeyLine("Key %s%s could not be opened to be checked", root, subKey);
+    NoteFailure();
+  }
+  return NULL;
+}
+
 HKEY CreateRestoreKey(HKEY root, const char *subKey)
 {
   HKEY key = NULL;
   DWORD disposition = 0;
 
+  if (IsScanRun())
+    return ScanRestoreKey(root, subKey);
   UndoKeyCreation(root, subKey);
   if (RegCreateKeyExA(root, subKey, 0, NULL, REG_OPTION_NON_VOLATILE, RESTORE_CREATE_ACCESS, NULL, &key,
                       &disposition) != ERROR_SUCCESS) {
     key = NULL;
     LogKeyLine("Creating %s%s - failed", root, subKey);
+    NoteFailure();
     goto out;
   }
   UndoKeyHandle(key);
+  ChangeAllowed(CHANGE_REGISTRY_KEY, disposition == REG_CREATED_NEW_KEY, NULL);
   if (disposition == REG_CREATED_NEW_KEY)
     LogKeyLine("Creating %s%s - created new", root, subKey);
   else
@@ -79,11 +105,16 @@ HKEY ApplyKeySecurity(HKEY key, const char *sddl)
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, NULL)) {
     descriptor = NULL;
     LogLine("Failed to parse security descriptor");
+    NoteFailure();
     goto out;
   }
+  // Every record key is given its descriptor, whatever it holds now.
+  if (!ChangeAllowed(CHANGE_DESCRIPTOR, 1, "Its security descriptor would be written"))
+    goto out;
   UndoKeySecurity(key);
   if (RegSetKeySecurity(key, RESTORE_SECURITY_INFORMATION, descriptor) != ERROR_SUCCESS) {
     LogLine("Failed to set security information");
+    NoteFailure();
     goto out;
   }
   LogLine("Successfully set security information");

@@ -39,12 +39,14 @@ void ReconcileValue(const WCHAR *line, HKEY key, DWORD keepExisting)
   BYTE *current = NULL;
   DWORD currentSize = 0;
   int writeNeeded = 1;
+  int missing = 1;
   char message[MESSAGE_BYTES];
 
   entry.data = NULL;
   if (!ParseValueEntry(line, &entry)) {
     entry.data = NULL;
     lstrcpynA(message, "Failed to parse value entry, skipping.", MESSAGE_BYTES);
+    NoteFailure();
     writeNeeded = 0;
     goto out;
   }
@@ -63,6 +65,7 @@ void ReconcileValue(const WCHAR *line, HKEY key, DWORD keepExisting)
     goto write;
   }
 
+  missing = 0;
   // The stored type is not compared: equal bytes under another type match.
   if (currentSize == entry.size && SameBytes(current, entry.data, entry.size)) {
     FormatValueMessage(message, "Value \"%S\" matches known good one, skipping update", entry.name);
@@ -76,12 +79,22 @@ void ReconcileValue(const WCHAR *line, HKEY key, DWORD keepExisting)
   }
 
 write:
+  if (writeNeeded && !ChangeAllowed(CHANGE_REGISTRY_VALUE, 1, NULL)) {
+    // The scan's wording of the same decision.
+    if (missing)
+      FormatValueMessage(message, "Value \"%S\" is missing and would be written", entry.name);
+    else
+      FormatValueMessage(message, "Value \"%S\" differs from the known good one and would be rewritten", entry.name);
+    goto out;
+  }
   if (writeNeeded) {
     UndoValueChange(key, entry.name, entry.type, entry.data, entry.size);
     if (RegSetValueExW(key, entry.name, 0, entry.type, entry.data, entry.size) == ERROR_SUCCESS)
       AppendOutcome(message, "... success");
-    else
+    else {
       AppendOutcome(message, "... failed");
+      NoteFailure();
+    }
   }
 
 out:

@@ -57,6 +57,7 @@ static void EnablePrivileges(void)
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
     token = NULL;
     LogLine("Failed to acquire needed privileges.");
+    NoteFailure();
     goto out;
   }
   privileges.PrivilegeCount = 3;
@@ -64,6 +65,7 @@ static void EnablePrivileges(void)
     privileges.Privileges[i].Attributes = SE_PRIVILEGE_ENABLED;
     if (!LookupPrivilegeValueW(NULL, kPrivilegeNames[i], &privileges.Privileges[i].Luid)) {
       LogLine("Failed to acquire needed privileges.");
+    NoteFailure();
       goto out;
     }
   }
@@ -83,7 +85,8 @@ static void RestoreRecordKey(const RestoreRecord *record)
   DWORD keepExisting;
 
   key = CreateRestoreKey(record->root, record->subKey);
-  if (key == NULL)
+  // A scan goes on past a key the run would create: its values would all be written.
+  if (key == NULL && !IsScanRun())
     goto out;
   key = ApplyKeySecurity(key, record->sddl);
   // Lines follow one another, each with its NUL; an empty line ends the list.
