@@ -380,16 +380,35 @@ std::vector<std::string> CheckInvariants(const SweepOutcome &o, const sim::Fault
     std::string run = "run " + std::to_string(i + 1) + ": ";
     bool early = r.console.find("Not supported OS.") != std::string::npos ||
                  r.console.find("Failed to create log file. Terminating.") != std::string::npos;
-    if (!(r.exitCode == 0 || (r.exitCode == 1 && early)))
-      bad.push_back(run + "exit code " + std::to_string(r.exitCode));
-    if (r.exitCode != 0)
-      continue;
     std::vector<std::string> lines = Lines(r.log);
+    // A run given -quiet, -noreboot or -scan ends its section with its exit code.
+    bool unattended = !lines.empty() && StartsWith(lines.back(), "Exit code ");
+    bool acceptable = r.exitCode == 0 || (unattended && (r.exitCode == RUN_EXIT_LEFT_UNDONE ||
+                                                         r.exitCode == ERROR_SUCCESS_REBOOT_REQUIRED ||
+                                                         r.exitCode == ERROR_SUCCESS_REBOOT_INITIATED));
+    if (!(acceptable || (r.exitCode == 1 && early)))
+      bad.push_back(run + "exit code " + std::to_string(r.exitCode));
+    if (!acceptable)
+      continue;
     if (lines.size() < 3 || lines[0] != std::string(62, '-') || !StartsWith(lines[1], "Log started ")) {
       bad.push_back(run + "log section does not start with its header");
       continue;
     }
     size_t last = lines.size() - 1;
+    if (unattended) {
+      // The code tells a failure line, and only a failure line, as left undone.
+      bool failed = false;
+      for (const std::string &l : lines)
+        failed |= (StartsWith(l, "Failed to") && !StartsWith(l, "Failed to open registry key") &&
+                   l != "Failed to write undo information") ||
+                  EndsWith(l, "... failed") || EndsWith(l, " - failed");
+      if (failed != (r.exitCode == RUN_EXIT_LEFT_UNDONE))
+        bad.push_back(run + "exit code " + std::to_string(r.exitCode) + (failed ? " despite" : " without") +
+                      " a failure line");
+      if (!StartsWith(lines[last], "Exit code " + std::to_string(r.exitCode) + ": "))
+        bad.push_back(run + "the last line does not state the exit code: " + lines[last]);
+      last -= 2;
+    }
     if (StartsWith(lines[last], "Successfully registered") || StartsWith(lines[last], "Failed to register"))
       last--;
     if (lines[last] != "Cleaning finished")
