@@ -97,6 +97,15 @@ set_tests_properties(wine_undo PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOUR
 add_test(NAME wine_undo_wow64 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/undo_e2e.sh ${WIN32_EXE} /usr/lib/wine/wine
          $<TARGET_FILE:restore_dump> ${CMAKE_BINARY_DIR}/wine-undo-wow64)
 set_tests_properties(wine_undo_wow64 PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOURCE_LOCK wine_e2e)
+# Unattended runs (-quiet, -noreboot, -scan, a refused list) with standard
+# input closed and no terminal (tests/wine/unattended_e2e.sh), the win64
+# build under wine64 and the i686 product under WOW64.
+add_test(NAME wine_unattended COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/unattended_e2e.sh ${WIN64_EXE} /usr/lib/wine/wine64
+         $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-unattended)
+set_tests_properties(wine_unattended PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 RESOURCE_LOCK wine_e2e)
+add_test(NAME wine_unattended_wow64 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/unattended_e2e.sh ${WIN32_EXE} /usr/lib/wine/wine
+         $<TARGET_FILE:pe_fixture> ${CMAKE_BINARY_DIR}/wine-unattended-wow64)
+set_tests_properties(wine_unattended_wow64 PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 RESOURCE_LOCK wine_e2e)
 
 # Every shipped scenario loads and runs to its end.
 file(GLOB SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.json)

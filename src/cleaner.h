@@ -33,6 +33,7 @@ void CloseCleanerLog(void);
 // src/log/run_outcome.cpp
 // Kinds of change a run makes and a scan reports as findings.
 enum ChangeKind {
+  CHANGE_COM_SERVER,
   CHANGE_REGISTRY_VALUE,
   CHANGE_REGISTRY_KEY,
   CHANGE_DESCRIPTOR,

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "scenario.h"
 #include "test_support.h"
@@ -146,8 +147,9 @@ TEST_F(UnattendedTest, ExitCodesTellTheOutcome)
     EXPECT_EQ(c.renamePending, !sim::M().pendingRenames.empty());
     const sim::RegValue *v = sim::Value(kRunOnce, "TarvoskEVCleaner");
     EXPECT_EQ(c.restoreRegistered, v != nullptr);
-    if (v != nullptr)
+    if (v != nullptr) {
       EXPECT_EQ("\"C:\\Tools\\vanktarvoskevcleaner.exe\" -r", sim::StringValue(kRunOnce, "TarvoskEVCleaner"));
+    }
     EXPECT_NE(std::string::npos, sim::M().console.find(c.consoleLine)) << sim::M().console;
     if (c.exitCode != 1) {
       std::vector<std::string> log = Section();
@@ -203,50 +205,92 @@ TEST_F(UnattendedTest, RestoreRunClearsAPendingRestore)
   }
 }
 
-// The log's summary line: the counts after the colon, kind by kind.
-std::string Counts(const std::vector<std::string> &log, const std::string &head)
+// One count of the log's summary line ("N name").
+std::string Count(const std::vector<std::string> &log, const std::string &head, const std::string &name)
 {
-  for (const std::string &l : log)
-    if (l.compare(0, head.size(), head) == 0)
-      return l.substr(head.size());
+  for (const std::string &l : log) {
+    if (l.compare(0, head.size(), head) != 0)
+      continue;
+    size_t at = l.find(" " + name);
+    size_t from = l.rfind(' ', at - 1);
+    return at == std::string::npos ? "(none)" : l.substr(from + 1, at - from - 1);
+  }
   return "(no " + head + " line)";
 }
 
-// The names in quotes of the lines that start with prefix, in order.
-std::vector<std::string> QuotedNames(const std::vector<std::string> &log, const std::vector<std::string> &prefixes)
+// What the restore touches, subject by subject: "key" for a key created,
+// "key : name" for a value written, "key descriptor" for a descriptor. A
+// scan names a key by "Key K ...", the run by "Creating K - ...".
+struct RestoreSubjects {
+  std::set<std::string> keys, values, descriptors;
+};
+
+RestoreSubjects ScanSubjects(const std::vector<std::string> &log)
 {
-  std::vector<std::string> names;
-  for (const std::string &l : log)
-    for (const std::string &p : prefixes)
-      if (l.compare(0, p.size(), p) == 0) {
-        size_t end = l.find('"', p.size());
-        names.push_back(l.substr(p.size(), end - p.size()));
-      }
-  return names;
+  RestoreSubjects s;
+  std::string key;
+  for (const std::string &l : log) {
+    if (l.compare(0, 4, "Key ") == 0) {
+      size_t end = l.find(' ', 4);
+      key = l.substr(4, end - 4);
+      if (l.compare(end, std::string::npos, " is missing and would be created") == 0)
+        s.keys.insert(key);
+    } else if (l == "Its security descriptor would be written") {
+      s.descriptors.insert(key);
+    } else if (l.compare(0, 7, "Value \"") == 0 && l.find(" and would be ") != std::string::npos) {
+      s.values.insert(key + " : " + l.substr(7, l.find('"', 7) - 7));
+    }
+  }
+  return s;
 }
 
-// The scan's COM findings and the keys whose server path the run changed.
-std::vector<std::string> ComFindings(const std::vector<std::string> &log)
+RestoreSubjects RunSubjects(const std::vector<std::string> &log)
 {
-  std::vector<std::string> keys;
-  for (const std::string &l : log)
-    if (l.compare(0, 11, "COM server ") == 0)
-      keys.push_back(l.substr(11, l.find(" holds \"") - 11));
+  RestoreSubjects s;
+  std::string key;
+  for (const std::string &l : log) {
+    if (l.compare(0, 9, "Creating ") == 0) {
+      size_t end = l.rfind(" - ");
+      key = l.substr(9, end - 9);
+      if (l.compare(end, std::string::npos, " - created new") == 0)
+        s.keys.insert(key);
+    } else if (l == "Successfully set security information" || l == "Failed to set security information") {
+      s.descriptors.insert(key);
+    } else {
+      for (const std::string p : {"Writing value \"", "Updating value \""})
+        if (l.compare(0, p.size(), p) == 0)
+          s.values.insert(key + " : " + l.substr(p.size(), l.find('"', p.size()) - p.size()));
+    }
+  }
+  return s;
+}
+
+// The registry keys behind the scan's COM findings: a name under HKCR is the
+// user's class key where it exists, else the machine's (the merged view).
+std::set<std::string> ComFindings(const std::vector<std::string> &log)
+{
+  std::set<std::string> keys;
+  for (const std::string &l : log) {
+    if (l.compare(0, 11, "COM server ") != 0)
+      continue;
+    std::string key = l.substr(11, l.find(" holds \"") - 11);
+    if (key.compare(0, 5, "HKCR\\") == 0) {
+      std::string user = "HKCU\\Software\\Classes\\" + key.substr(5);
+      key = sim::Key(user) != nullptr ? user : "HKLM\\Software\\Classes\\" + key.substr(5);
+    }
+    keys.insert(sim::Lower(key));
+  }
   return keys;
 }
 
-std::vector<std::string> ComChanges(const std::vector<std::string> &log)
+// The registry keys whose values the run changed, read off the machine.
+std::set<std::string> RegistryChanges(const std::vector<std::string> &differences)
 {
-  std::vector<std::string> keys;
-  const std::string current = "Current registry value  ", next = "New registry value  ";
-  for (size_t i = 0; i + 1 < log.size(); i++) {
-    if (log[i].compare(0, current.size(), current) != 0 || log[i + 1].compare(0, next.size(), next) != 0)
-      continue;
-    std::string a = log[i].substr(current.size()), b = log[i + 1].substr(next.size());
-    size_t qa = a.find(" \""), qb = b.find(" \"");
-    if (a.substr(qa) != b.substr(qb))
-      keys.push_back(a.substr(0, qa));
-  }
+  std::set<std::string> keys;
+  const std::string head = "changed registry ";
+  for (const std::string &d : differences)
+    if (d.compare(0, head.size(), head) == 0)
+      keys.insert(sim::Lower(d.substr(head.size(), d.find(" : ") - head.size())));
   return keys;
 }
 
@@ -254,11 +298,12 @@ std::vector<std::string> ComChanges(const std::vector<std::string> &log)
 std::map<std::string, size_t> HideoutFindings(const std::vector<std::string> &log)
 {
   std::map<std::string, size_t> found;
-  const std::string head = "Hideout folder ", mid = " is present and holds ";
+  const std::string head = "Hideout folder ", mid = " is present; entries to remove: ";
   for (const std::string &l : log)
     if (l.compare(0, head.size(), head) == 0) {
       size_t at = l.find(mid);
-      found[l.substr(head.size(), at - head.size())] += std::stoul(l.substr(at + mid.size()));
+      // LocalSystem's folder taken twice: the run's first pass empties it.
+      found.emplace(l.substr(head.size(), at - head.size()), std::stoul(l.substr(at + mid.size())));
     }
   return found;
 }
@@ -344,16 +389,26 @@ TEST_F(UnattendedTest, ScanFindsWhatTheRunChanges)
 
     FreshMachine();
     ASSERT_TRUE(sim::LoadScenario(json, &scenario, &error)) << error;
+    std::set<std::string> comFound = ComFindings(scan);
+    before = sim::TakeSnapshot();
     int runExit = RunCleanerWith(runArgs, args.empty() ? "n" : "");
     std::vector<std::string> run = Section();
+    if (args.empty()) {
+      EXPECT_EQ(comFound, RegistryChanges(sim::Differences(before, sim::TakeSnapshot())));
+    }
 
-    EXPECT_EQ(Counts(scan, "Scan findings:"), Counts(run, "Changes made:"));
-    EXPECT_EQ(QuotedNames(scan, {"Value \""}), QuotedNames(run, {"Writing value \"", "Updating value \""}));
-    EXPECT_EQ(ComFindings(scan), ComChanges(run));
+    // A subject the dataset names twice is a change only the first time the
+    // run writes it; a scan, changing nothing, finds it each time.
+    RestoreSubjects found = ScanSubjects(scan), changed = RunSubjects(run);
+    EXPECT_EQ(found.keys, changed.keys);
+    EXPECT_EQ(found.values, changed.values);
+    EXPECT_EQ(found.descriptors, changed.descriptors);
+    for (const char *kind : {"services.exe replacements", "restore-run registrations"})
+      EXPECT_EQ(Count(scan, "Scan findings:", kind), Count(run, "Changes made:", kind)) << kind;
     EXPECT_EQ(HideoutFindings(scan), HideoutRemovals(run));
     EXPECT_EQ(Count(scan, "services.exe would be replaced"), Count(run, "Restored services.exe successfully"));
-    bool changed = runExit != RUN_EXIT_NOTHING_FOUND;
-    EXPECT_EQ(changed ? RUN_EXIT_SCAN_FOUND : RUN_EXIT_NOTHING_FOUND, scanExit) << "run's exit code " << runExit;
+    bool runChanged = runExit != RUN_EXIT_NOTHING_FOUND;
+    EXPECT_EQ(runChanged ? RUN_EXIT_SCAN_FOUND : RUN_EXIT_NOTHING_FOUND, scanExit) << "run's exit code " << runExit;
     compared++;
   }
   EXPECT_GT(compared, 20u);

@@ -16,8 +16,10 @@ struct RunTally {
 static RunTally g_outcome;
 
 // kind                      what the summary counts
+// A scan counts a COM server value once under HKCR and once where the
+// merged view takes it from; the run's first write changes both names.
 static const char *const kKindNames[] = {
-    "registry values", "registry keys", "key descriptors", "files and folders", "services.exe replacements",
+    "COM server paths", "registry values", "registry keys", "key descriptors", "files and folders", "services.exe replacements",
     "restore-run registrations",
 };
 static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == CHANGE_KINDS, "one name per kind of change");

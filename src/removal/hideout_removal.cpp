@@ -309,7 +309,7 @@ static void EmptyHideout(const WCHAR *hideoutRoot, const WCHAR *account, const W
     return;
   WalkTree(folder, RemoveEntry);
   if (IsScanRun()) {
-    wsprintfA(formatted, "Hideout folder %S is present and holds %u entries to remove", folder, (unsigned)g_scanEntries);
+    wsprintfA(formatted, "Hideout folder %S is present; entries to remove: %u", folder, (unsigned)g_scanEntries);
     lstrcpynA(line, formatted, sizeof(line));
     LogLine(line);
   }

@@ -84,7 +84,7 @@ void RewriteComServerPath(HKEY root, const char *keyPath, const char *serverPath
   // different type or text is a change.
   differs = type != REG_EXPAND_SZ || size != (DWORD)lstrlenA(serverPath) + 1 || lstrcmpA(current, serverPath) != 0;
   FormatFinding(finding, root, keyPath, current, serverPath);
-  if (!ChangeAllowed(CHANGE_REGISTRY_VALUE, differs, finding))
+  if (!ChangeAllowed(CHANGE_COM_SERVER, differs, finding))
     goto out;
   UndoComServerValue(root, keyPath, key, serverPath);
   if (RegSetValueExA(key, NULL, 0, REG_EXPAND_SZ, (const BYTE *)serverPath, (DWORD)lstrlenA(serverPath) + 1) !=
