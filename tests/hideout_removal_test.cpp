@@ -145,11 +145,13 @@ TEST_F(HideoutTest, FailureTable)
          return std::vector<std::string>{kAttempting, "Failed to generate BOT ID"};
        },
        true},
+      // The user's folder is then taken among every other account's, after LocalSystem's.
       {"SID text not obtained", [] { sim::FailCall("ConvertSidToStringSidW", 1, ERROR_NOT_ENOUGH_MEMORY); },
-       [](const std::string &, const std::string &s) {
-         return std::vector<std::string>{kAttempting, Permissions(s, false)};
+       [](const std::string &u, const std::string &s) {
+         return std::vector<std::string>{kAttempting, Permissions(s, false), Permissions(u, true),
+                                         Permissions(u + "\\a.txt", true), FileRemoval(u + "\\a.txt", true)};
        },
-       true},
+       false},
       {"hideout cannot be listed", [] { sim::FailCall("FindFirstFileW", 1, ERROR_ACCESS_DENIED); },
        [](const std::string &u, const std::string &s) {
          return std::vector<std::string>{kAttempting, Permissions(u, true), Permissions(s, false)};

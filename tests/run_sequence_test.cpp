@@ -162,7 +162,13 @@ TEST_F(RunSequenceTest, RestoreModeRunsOnlyTheRestoration)
   sim::M().recordCalls = true;
   EXPECT_EQ(0, RunCleanerWith({"-r"}, "k"));
   const std::vector<sim::CallRecord> &calls = sim::M().calls;
+  bool pendingLook = false;
   for (size_t i = 0; i < calls.size(); i++) {
+    // The first looks for a restore run still registered in RunOnce.
+    if (calls[i].function == "RegOpenKeyExA" && !pendingLook) {
+      pendingLook = true;
+      continue;
+    }
     // The COM repair and the file removal would open these; restore mode does
     // not. Its only key opens reopen a key under the descriptor just written,
     // or look, for the undo file, whether a key exists before it is created.

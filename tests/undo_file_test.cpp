@@ -449,9 +449,10 @@ TEST_F(UndoFileTest, FailuresCostOneLogLineAndNothingElse)
       {"the old descriptor cannot be read", [] { sim::FailCall("RegGetKeySecurity", 2, ERROR_ACCESS_DENIED); }, 1},
       {"the old descriptor does not convert",
        [] { sim::FailCall("ConvertSecurityDescriptorToStringSecurityDescriptorA", 1, ERROR_NOT_ENOUGH_MEMORY); }, 1},
-      // The restore run's first key open is the look before its first key is made.
+      // The restore run's first key open looks for a pending restore run, its
+      // second is the look before its first key is made.
       {"a key's existence cannot be told",
-       [&] { sim::FailCall("RegOpenKeyExA", plain.normalRunOpens + 1, ERROR_NOT_ENOUGH_MEMORY); }, 1},
+       [&] { sim::FailCall("RegOpenKeyExA", plain.normalRunOpens + 2, ERROR_NOT_ENOUGH_MEMORY); }, 1},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
