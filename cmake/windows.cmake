@@ -13,7 +13,8 @@ set_source_files_properties(res/cleaner.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_SOU
 # standard output (tests/wine/repair_compare.sh).
 # The undo file is never opened there; its hooks do nothing.
 add_executable(repair_driver tools/repair_driver.cpp tools/repair_checks.cpp src/repair/com_servers.cpp
-               src/repair/services_exe_test.cpp src/repair/clean_services_exe.cpp src/log/undo_file.cpp)
+               src/repair/services_exe_test.cpp src/repair/clean_services_exe.cpp src/log/undo_file.cpp
+               src/log/run_outcome.cpp)
 target_include_directories(repair_driver PRIVATE src tools)
 target_compile_definitions(repair_driver PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
 target_compile_options(repair_driver PRIVATE ${PRODUCT_FLAGS})

@@ -372,8 +372,8 @@ static int NextAccountFolder(const WCHAR *hideoutRoot, const WCHAR *userSid, con
 
 // Every other account's folder, in ordinal order of the SID text: the
 // infected user's when the run is made as LocalSystem or as another
-// administrator. One listing per folder keeps the order fixed without a
-// list of names, and a folder that appears meanwhile is taken in its place.
+// administrator. One listing per folder taken keeps the order without a
+// list of names.
 static void EmptyOtherHideouts(const WCHAR *hideoutRoot, const WCHAR *userSid, const WCHAR *botId)
 {
   WCHAR previous[MAX_PATH];
