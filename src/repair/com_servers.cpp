@@ -41,6 +41,17 @@ static const char *RootPrefix(HKEY root)
   return "HKLM\\";
 }
 
+// Byte by byte: lstrcmpA compares by locale and weighs hyphens lightly.
+static int SameBytes(const char *a, const char *b, DWORD size)
+{
+  DWORD i;
+
+  for (i = 0; i < size; i++)
+    if (a[i] != b[i])
+      return 0;
+  return 1;
+}
+
 // What a scan says of a server path that differs from the known-good one.
 static void FormatFinding(char *finding, HKEY root, const char *keyPath, const char *current, const char *serverPath)
 {
@@ -82,7 +93,7 @@ void RewriteComServerPath(HKEY root, const char *keyPath, const char *serverPath
 
   // The path is written even where it is the known-good one already; only a
   // different type or text is a change.
-  differs = type != REG_EXPAND_SZ || size != (DWORD)lstrlenA(serverPath) + 1 || lstrcmpA(current, serverPath) != 0;
+  differs = type != REG_EXPAND_SZ || size != (DWORD)lstrlenA(serverPath) + 1 || !SameBytes(current, serverPath, size);
   FormatFinding(finding, root, keyPath, current, serverPath);
   if (!ChangeAllowed(CHANGE_COM_SERVER, differs, finding))
     goto out;
