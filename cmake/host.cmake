@@ -79,7 +79,8 @@ add_test(NAME wine_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/e2e.sh ${WIN64_EXE
 set_tests_properties(wine_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500 RESOURCE_LOCK wine_e2e)
 # The shipped i686 program end to end as a 32-bit process under WOW64 in a
 # 64-bit prefix (see tests/wine/wow64_e2e.sh). Skipped when wine32, wine64
-# or the win32 build is missing; never beside wine_e2e, each takes both cores.
+# or the win32 build is missing, or when the kernel cannot run 32-bit programs;
+# never beside wine_e2e, each takes both cores.
 set(WIN32_EXE ${CMAKE_SOURCE_DIR}/build/win32/vanktarvoskevcleaner.exe CACHE FILEPATH "win32 build of the cleaner")
 set(WIN32_PROBE ${CMAKE_SOURCE_DIR}/build/win32/version_probe.exe CACHE FILEPATH "win32 version probe")
 add_test(NAME wine_wow64_e2e COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/wow64_e2e.sh ${WIN32_EXE} ${WIN32_PROBE}
@@ -93,7 +94,8 @@ add_test(NAME wine_undo COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/undo_e2e.sh ${WIN
          $<TARGET_FILE:restore_dump> ${CMAKE_BINARY_DIR}/wine-undo)
 set_tests_properties(wine_undo PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOURCE_LOCK wine_e2e)
 # The same under WOW64: the shipped i686 program run by the wine loader in the
-# 64-bit prefix. Skipped when wine32 or the win32 build is missing.
+# 64-bit prefix. Skipped when wine32 or the win32 build is missing, or when
+# the kernel cannot run 32-bit programs.
 add_test(NAME wine_undo_wow64 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/undo_e2e.sh ${WIN32_EXE} /usr/lib/wine/wine
          $<TARGET_FILE:restore_dump> ${CMAKE_BINARY_DIR}/wine-undo-wow64)
 set_tests_properties(wine_undo_wow64 PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOURCE_LOCK wine_e2e)
