@@ -2,7 +2,7 @@
 """Checks of the product binary that no host test can make: what it imports
 (only functions that Windows XP SP3 has, from the system DLLs the cleaner uses,
 and nothing from ntdll), no debug sections, its manifest and its version
-resource.
+resource, the terminal-server-aware flag, and no link time in the header.
 
 usage: check_pe.py EXE ALLOWLIST [--machine i386|amd64]
 """
@@ -24,11 +24,11 @@ class Pe:
         if data[self.lfanew:self.lfanew + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
         fh = self.lfanew + 4
-        self.machine, nsections, _, symtab, nsymbols, opt_size, _ = struct.unpack_from("<HHIIIHH", data, fh)
+        self.machine, nsections, self.timestamp, symtab, nsymbols, opt_size, _ = struct.unpack_from("<HHIIIHH", data, fh)
         opt = fh + 20
         (magic,) = struct.unpack_from("<H", data, opt)
         self.pe32plus = magic == 0x20B
-        (self.subsystem,) = struct.unpack_from("<H", data, opt + 68)
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, opt + 68)
         dirs = opt + (112 if self.pe32plus else 96)
         self.dirs = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(16)]
         self.sections = []
@@ -130,6 +130,14 @@ def main(argv):
         errors += fail("machine %#x, wanted %s" % (pe.machine, machine))
     if pe.subsystem != 3:
         errors += fail("subsystem %d, wanted the console (3)" % pe.subsystem)
+
+    # Not marked so, a process on a Remote Desktop session host is given a
+    # per-user Windows folder by GetWindowsDirectoryA.
+    if not pe.dll_characteristics & 0x8000:
+        errors += fail("not marked terminal-server aware (IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE)")
+    # A link time in the header would make every build's bytes differ.
+    if pe.timestamp != 0:
+        errors += fail("header time stamp %#x; the product is linked without one" % pe.timestamp)
 
     allowed = {}
     for line in open(allowlist):
