@@ -33,6 +33,7 @@ add_library(simwin STATIC ${SIM_SOURCES})
 target_include_directories(simwin PUBLIC sim/include sim)
 target_compile_options(simwin PUBLIC -fshort-wchar PRIVATE -Wall -Wextra)
 target_link_libraries(simwin PUBLIC OpenSSL::Crypto nlohmann_json::nlohmann_json)
+target_compile_definitions(simwin PRIVATE SIM_IMAGE_TSAWARE=$<BOOL:${PRODUCT_TSAWARE}>)
 
 add_library(cleaner STATIC ${PRODUCT_SOURCES})
 target_compile_options(cleaner PRIVATE ${PRODUCT_FLAGS})

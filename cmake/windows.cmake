@@ -12,7 +12,10 @@ target_compile_options(vanktarvoskevcleaner PRIVATE ${PRODUCT_FLAGS} -municode)
 # --no-insert-timestamp and the prefix maps: the same commit gives the same
 # bytes in any folder at any time (the banner's moment is SOURCE_DATE_EPOCH).
 target_link_options(vanktarvoskevcleaner PRIVATE -municode -static -static-libgcc -static-libstdc++ -s
-                    -Wl,--tsaware -Wl,--no-insert-timestamp)
+                    -Wl,--no-insert-timestamp)
+if(PRODUCT_TSAWARE)
+  target_link_options(vanktarvoskevcleaner PRIVATE -Wl,--tsaware)
+endif()
 target_compile_options(vanktarvoskevcleaner PRIVATE
                        -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
 target_link_libraries(vanktarvoskevcleaner PRIVATE advapi32 user32 version shlwapi)
