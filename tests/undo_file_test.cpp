@@ -490,6 +490,8 @@ TEST_F(UndoFileTest, ChangeThroughAKeyTheFileCannotNameIsLogged)
     FreshMachine();
     sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
     sim::SetDword(kVank, "A", 7);
+    // The record's key is opened for its SACL too, as the pass does.
+    sim::M().enabledPrivileges.insert("SeSecurityPrivilege");
     OpenTestLog(0x61);
     if (c.recordFirst) {
       HKEY record = CreateRestoreKey(HKEY_LOCAL_MACHINE, VANK_KEY "\\Record");
