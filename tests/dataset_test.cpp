@@ -1339,10 +1339,12 @@ TEST_F(GenuineDataRestoreTest, Server2008R2KeepsItsOwnValuesWhereTheSetHoldsTheC
     for (const char *root : {"SharedAccess\\Defaults\\FirewallPolicy\\", "SharedAccess\\Parameters\\FirewallPolicy\\"}) {
       SCOPED_TRACE(std::string(root) + profile);
       ASSERT_NE(nullptr, sim::Key(services_ + root + profile));
-      if (std::string(profile) != "DomainProfile" || std::string(root).find("Defaults") != std::string::npos)
+      if (std::string(profile) != "DomainProfile" || std::string(root).find("Defaults") != std::string::npos) {
         EXPECT_EQ(nullptr, sim::Value(services_ + root + profile, "DisableNotifications"));
-      if (std::string(profile) != "PublicProfile" || std::string(root).find("Defaults") != std::string::npos)
+      }
+      if (std::string(profile) != "PublicProfile" || std::string(root).find("Defaults") != std::string::npos) {
         EXPECT_EQ(nullptr, sim::Value(services_ + root + profile, "EnableFirewall"));
+      }
     }
   for (const std::string &l : log) {
     EXPECT_EQ(std::string::npos, l.find("DisableNotifications")) << l;

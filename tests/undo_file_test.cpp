@@ -507,8 +507,9 @@ TEST_F(UndoFileTest, ChangeThroughAKeyTheFileCannotNameIsLogged)
     CloseCleanerLog();
     std::vector<std::string> log = LastSection(kWin7Desktop);
     EXPECT_EQ(1, std::count(log.begin(), log.end(), std::string(kUndoFailed)));
-    if (!descriptor)
+    if (!descriptor) {
       EXPECT_EQ(1u, sim::Value(kVank, "A")->data[0]) << "the change itself is made";
+    }
     for (const std::string &e : LastEntries())
       EXPECT_EQ(std::string::npos, e.find(kVankLine)) << e;
   }
