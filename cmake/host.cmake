@@ -33,6 +33,7 @@ add_library(simwin STATIC ${SIM_SOURCES})
 target_include_directories(simwin PUBLIC sim/include sim)
 target_compile_options(simwin PUBLIC -fshort-wchar PRIVATE -Wall -Wextra)
 target_link_libraries(simwin PUBLIC OpenSSL::Crypto nlohmann_json::nlohmann_json)
+target_compile_definitions(simwin PRIVATE SIM_IMAGE_TSAWARE=$<BOOL:${PRODUCT_TSAWARE}>)
 
 add_library(cleaner STATIC ${PRODUCT_SOURCES})
 target_compile_options(cleaner PRIVATE ${PRODUCT_FLAGS})
@@ -121,8 +122,21 @@ set(WIN32_PROBE ${CMAKE_SOURCE_DIR}/build/win32/version_probe.exe)
 add_test(NAME binary_check_catches_debug_sections COMMAND sh -c
   "[ -f '${WIN32_PROBE}' ] || exit 77; ${PYTHON3} '${CMAKE_SOURCE_DIR}/tests/binary/check_pe.py' '${WIN32_PROBE}' '${XP_IMPORTS}' | grep -q '^FAIL: debug sections in the shipped program: .*[.]debug_info'")
 set_tests_properties(binary_check_catches_debug_sections PROPERTIES SKIP_RETURN_CODE 77)
+# ...and a program linked without --tsaware and with a link time (the probe).
+add_test(NAME binary_check_catches_unaware_and_timestamp COMMAND sh -c
+  "[ -f '${WIN32_PROBE}' ] || exit 77; out=$(${PYTHON3} '${CMAKE_SOURCE_DIR}/tests/binary/check_pe.py' '${WIN32_PROBE}' '${XP_IMPORTS}'); echo \"$out\" | grep -q '^FAIL: not marked terminal-server aware' && echo \"$out\" | grep -q '^FAIL: header time stamp'")
+set_tests_properties(binary_check_catches_unaware_and_timestamp PROPERTIES SKIP_RETURN_CODE 77)
+# The x86_64 build carries the same header flags; its runtime imports differ.
+add_test(NAME binary_win64_checks COMMAND ${PYTHON3} ${CMAKE_SOURCE_DIR}/tests/binary/check_pe.py
+         ${WIN64_EXE} ${XP_IMPORTS} --machine amd64 --any-crt)
 add_test(NAME binary_build_date COMMAND ${CMAKE_SOURCE_DIR}/tests/binary/check_build_date.sh)
-set_tests_properties(binary_product_checks binary_build_date PROPERTIES SKIP_RETURN_CODE 77)
+# Two clean checkouts of the commit built in different folders at different
+# times: the same bytes (about a minute on two cores, so never beside the Wine runs).
+add_test(NAME binary_reproducible COMMAND ${CMAKE_SOURCE_DIR}/tests/binary/check_reproducible.sh
+         ${CMAKE_BINARY_DIR}/reproducible)
+set_tests_properties(binary_reproducible PROPERTIES TIMEOUT 900 RESOURCE_LOCK wine_e2e)
+set_tests_properties(binary_product_checks binary_build_date binary_win64_checks binary_reproducible
+                     PROPERTIES SKIP_RETURN_CODE 77)
 set_tests_properties(binary_check_catches_new_import PROPERTIES WILL_FAIL TRUE)
 
 # Fuzzers (clang, libFuzzer with ASan+UBSan): see docs/robustness.md.

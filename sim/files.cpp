@@ -90,6 +90,12 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size)
     Fail(err);
     return 0;
   }
+  const Machine &m = M();
+  if (m.sessionHost && !m.imageTsAware) {
+    auto profile = m.env.find("USERPROFILE");
+    if (profile != m.env.end())
+      return CopyOut(profile->second + "\\WINDOWS", buffer, size);
+  }
   return CopyOut(SystemRoot(), buffer, size);
 }
 

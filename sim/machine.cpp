@@ -9,6 +9,8 @@ namespace sim {
 
 static Machine *g_machine = nullptr;
 
+const bool kImageTsAware = SIM_IMAGE_TSAWARE;
+
 Machine &M()
 {
   if (!g_machine)

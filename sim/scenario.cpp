@@ -203,6 +203,7 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
   InstallWindows(major, minor, productType, wow64);
   m.hasIsWow64Process = w.value("hasIsWow64Process", true);
   m.hasWow64Redirection = w.value("hasWow64Redirection", true);
+  m.sessionHost = w.value("sessionHost", false);
   if (w.value("versionQueryFails", false))
     FailCall("GetVersionExW", 0, ERROR_INVALID_PARAMETER);
 

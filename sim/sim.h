@@ -105,6 +105,10 @@ struct RebootRequest {
   bool succeeded;
 };
 
+// Whether the product is linked terminal-server aware: the build defines
+// SIM_IMAGE_TSAWARE from the same setting that adds the linker flag.
+extern const bool kImageTsAware;
+
 struct Machine {
   // Edition as GetVersionExW reports it.
   DWORD major = 6, minor = 1, build = 7601;
@@ -114,6 +118,15 @@ struct Machine {
   bool hasWow64Redirection = true;
   bool redirectionOff = false;
   int redirectionDisables = 0, redirectionReverts = 0;
+  // Remote Desktop session host (application server mode): the process of an
+  // image not marked terminal-server aware runs under the compatibility layer,
+  // and GetWindowsDirectoryA gives it its user's own Windows folder
+  // (%USERPROFILE%\WINDOWS) instead of the system's.
+  bool sessionHost = false;
+  // IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE of the running image: how
+  // the product is linked (kImageTsAware, set by the build); a test may clear
+  // it to run the program as an image without the flag.
+  bool imageTsAware = kImageTsAware;
 
   std::map<std::string, std::string> env;  // upper-case name -> value
   std::string programPath = "C:\\Tools\\vanktarvoskevcleaner.exe";

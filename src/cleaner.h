@@ -95,9 +95,10 @@ struct RestoreRecord {
   const char *subKey;
   const char *sddl;
   const WCHAR *valueLines;
-  // One byte per value line, 1 where the line's data comes from no genuine
-  // installation: such a line is written only where the value is missing.
-  // NULL when the record has no such line.
+  // One byte per value line, non-zero where the line is a guess about the
+  // edition (1: from no genuine installation; 2: from a genuine installation
+  // of another edition of the same build): such a line is written only where
+  // the value is missing. NULL when the record has no such line.
   const BYTE *guessedLines;
 };
 extern const RestoreRecord g_RestoreRecords[];

@@ -2,6 +2,10 @@
 // restoration question and the reboot at the end.
 #include "test_support.h"
 
+#include <algorithm>
+
+#include "scenario.h"
+
 namespace {
 
 const char *const kHint = "If you need only services restoration run \"vanktarvoskevcleaner -r\"\n";
@@ -323,3 +327,41 @@ TEST_F(RunSequenceTest, NothingIsLoggedAfterTheLogIsClosed)
 }
 
 }  // namespace
+
+// On a Remote Desktop session host a process whose image is not marked
+// terminal-server aware is given its user's own Windows folder, which holds
+// no component store: the product, linked with the flag, replaces services.exe
+// and reaches the file removal; the same program without the flag would not.
+TEST_F(RunSequenceTest, SessionHostReachesTheRemovalOnlyAsATerminalServerAwareImage)
+{
+  EXPECT_TRUE(sim::kImageTsAware) << "the product is linked terminal-server aware";
+  const std::string hideoutFile =
+      "C:\\$Recycle.Bin\\S-1-5-21-1004336348-1177238915-682003330-1001\\$dd614f2ed03f70d242d5ededb36097d0\\n.dll";
+  const struct {
+    bool tsAware;
+    const char *outcome;
+    bool removed;
+  } cases[] = {
+      {true, "Restored services.exe successfully", true},
+      {false, "Failed to restore services.exe", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.tsAware ? "terminal-server aware" : "not terminal-server aware");
+    sim::Scenario scenario;
+    std::string error;
+    ASSERT_TRUE(sim::LoadScenario(ReadScenario("server2008r2-session-host.json"), &scenario, &error)) << error;
+    ASSERT_TRUE(sim::M().sessionHost);
+    sim::M().imageTsAware = c.tsAware;
+    ASSERT_TRUE(sim::Exists(hideoutFile));
+    EXPECT_EQ(0, RunCleanerWith({}, "nk"));
+    std::vector<std::string> log = LastSection(kWin7Desktop);
+    auto has = [&](const std::string &line) { return std::find(log.begin(), log.end(), line) != log.end(); };
+    EXPECT_TRUE(has(c.outcome));
+    EXPECT_EQ(c.tsAware, has("Located clean services exe: C:\\Windows\\winsxs\\"
+                             "amd64_microsoft-windows-services_31bf3856ad364e35_6.1.7601.17514_none_"
+                             "2b2e3bff5a3d7d5f\\services.exe"));
+    EXPECT_EQ(!c.tsAware, has("Failed to locate clean services.exe"));
+    EXPECT_EQ(c.removed, !sim::Exists(hideoutFile));
+    EXPECT_EQ(c.removed ? 1u : 0u, sim::M().pendingRenames.size());
+  }
+}

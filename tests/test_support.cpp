@@ -78,6 +78,12 @@ void OpenTestLog(DWORD osCode)
   ASSERT_NE(0, OpenCleanerLog(osCode));
 }
 
+void OpenOperationLog(DWORD osCode)
+{
+  ASSERT_NE(0, OpenCleanerLog(osCode));
+  CloseUndoFile();
+}
+
 void SimTest::TearDown()
 {
   CloseCleanerLog();

@@ -454,9 +454,18 @@ void UndoKeyCreation(HKEY root, const char *subKey)
 
 void UndoKeyHandle(HKEY key) { g_undo.key = key; }
 
+// Only the key of the record being restored can be named in the file. A
+// change through any other key would leave the section short without a
+// word, so the log is told that it is incomplete.
 static int IsRecordKey(HKEY key)
 {
-  return g_undo.file != NULL && key != NULL && key == g_undo.key && g_undo.keyPath != NULL;
+  if (g_undo.file == NULL)
+    return 0;
+  if (key == NULL || key != g_undo.key || g_undo.keyPath == NULL) {
+    UndoFailed();
+    return 0;
+  }
+  return 1;
 }
 
 void UndoKeySecurity(HKEY key)
