@@ -39,8 +39,16 @@ target_compile_options(cleaner PRIVATE ${PRODUCT_FLAGS})
 target_link_libraries(cleaner PUBLIC simwin)
 target_include_directories(cleaner PUBLIC src)
 
+# The sweep's run of a scenario and its invariants, shared by the tests and
+# simrun --check.
+add_library(sweep_support STATIC tests/fault_sweep.cpp tests/reg_file.cpp tests/test_support.cpp)
+target_compile_definitions(sweep_support PRIVATE SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_compile_options(sweep_support PRIVATE ${HOST_FLAGS})
+target_link_libraries(sweep_support PUBLIC cleaner simwin gtest)
+target_include_directories(sweep_support PUBLIC tests)
+
 add_executable(simrun tools/simrun.cpp)
-target_link_libraries(simrun PRIVATE cleaner simwin)
+target_link_libraries(simrun PRIVATE sweep_support cleaner simwin)
 # Seeds of the value-line fuzzer from the dataset (fuzz/corpus/value_entry_fuzz).
 add_executable(value_corpus tools/value_corpus.cpp)
 target_link_libraries(value_corpus PRIVATE cleaner simwin)
@@ -52,10 +60,10 @@ target_link_libraries(restore_dump PRIVATE cleaner simwin)
 
 enable_testing()
 file(GLOB TEST_SOURCES CONFIGURE_DEPENDS tests/*_test.cpp)
-add_executable(cleaner_tests ${TEST_SOURCES} tests/test_support.cpp tests/reg_file.cpp tests/fault_sweep.cpp fuzz/fuzz_checks.cpp)
+add_executable(cleaner_tests ${TEST_SOURCES} fuzz/fuzz_checks.cpp)
 target_compile_definitions(cleaner_tests PRIVATE SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_compile_options(cleaner_tests PRIVATE ${HOST_FLAGS})
-target_link_libraries(cleaner_tests PRIVATE cleaner simwin gtest gtest_main)
+target_link_libraries(cleaner_tests PRIVATE sweep_support cleaner simwin gtest gtest_main)
 target_include_directories(cleaner_tests PRIVATE tests fuzz)
 add_test(NAME host_unit_tests COMMAND cleaner_tests --gtest_brief=1)
 set_tests_properties(host_unit_tests PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1")
