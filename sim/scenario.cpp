@@ -559,7 +559,7 @@ static void CheckInOrder(const std::vector<std::string> &expected, const std::st
       found++;
     if (found == lines.size()) {
       bool earlier = std::find(lines.begin(), lines.end(), e) != lines.end();
-      bad->push_back(std::string(what) + (earlier ? " holds out of order: " : " lacks: ") + e);
+      bad->push_back(std::string(what) + (earlier ? " holds out of order: " : " lacks: ") + AnsiToUtf8(e.c_str()));
       continue;
     }
     at = found + 1;
@@ -576,11 +576,15 @@ std::vector<std::string> CheckExpectations(const Expectations &x, const std::str
                                            const Snapshot &loaded)
 {
   std::vector<std::string> bad;
-  CheckInOrder(x.log, log, "log", &bad);
+  // The log is in the system code page; the scenario's lines are UTF-8.
+  std::vector<std::string> expectedLog;
+  for (const std::string &l : x.log)
+    expectedLog.push_back(Utf8ToAnsi(l));
+  CheckInOrder(expectedLog, log, "log", &bad);
   CheckInOrder(x.console, console, "console", &bad);
   std::vector<std::string> lines = TextLines(log);
   for (const std::string &a : x.absentLog)
-    if (std::find(lines.begin(), lines.end(), a) != lines.end())
+    if (std::find(lines.begin(), lines.end(), Utf8ToAnsi(a)) != lines.end())
       bad.push_back("log holds: " + a);
   for (const ExpectedFile &f : x.files) {
     FsNode *n = Node(Lower(f.path));

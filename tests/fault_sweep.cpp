@@ -324,6 +324,7 @@ RunOutcome RunStep(const sim::ScenarioRun &run)
   for (const std::string &p : UndoCandidates())
     undoSizes[p] = sim::FileText(p).size();
   size_t console = m.console.size();
+  r.argv = args;
   r.exitCode = RunOnce(args, run.keys);
   r.console = m.console.substr(console);
   for (const std::string &p : LogCandidates()) {

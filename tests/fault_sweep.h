@@ -17,6 +17,7 @@ struct RunOutcome {
   std::string log;      // the log section this run appended ("" when none)
   std::string undo;     // the bytes this run appended to an undo file
   bool started = true;  // false: a run-once step without its entry, not run
+  std::vector<std::string> argv;  // the command line it was started with
 };
 
 // One run of a scenario. A run-once step starts only when the entry exists,

@@ -30,15 +30,15 @@ static void Show(const StepView &v)
       std::cout << d << "\n";
     return;
   }
-  std::string commandLine = "vanktarvoskevcleaner";
-  for (const std::string &a : run.args)
-    commandLine += " " + a;
-  if (run.fromRunOnce)
-    commandLine += " (from the run-once entry)";
-  PrintSection("run " + std::to_string(v.runNumber) + ": " + commandLine);
   const RunOutcome &r = *v.outcome;
+  std::string commandLine = "vanktarvoskevcleaner";
+  for (size_t i = 1; i < r.argv.size(); i++)
+    commandLine += " " + r.argv[i];
+  if (run.fromRunOnce)
+    commandLine += " (started by the run-once entry)";
+  PrintSection("run " + std::to_string(v.runNumber) + ": " + commandLine);
   if (!r.started) {
-    std::cout << "[not started: the run-once entry is missing]\n";
+    std::cout << "[not started: there is no run-once entry]\n";
     return;
   }
   std::cout << r.console;
