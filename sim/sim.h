@@ -86,6 +86,7 @@ struct Fault {
   std::string function;
   int nth = 0;  // 1-based call number of that function; 0 = every call
   DWORD error = ERROR_ACCESS_DENIED;
+  int fired = 0;  // calls it has failed
 };
 
 struct CallRecord {

@@ -265,6 +265,8 @@ DWORD PlatformErrorFor(const std::string &f)
       {"RegQueryValueExA", ERROR_MORE_DATA},
       {"RegQueryValueExW", ERROR_FILE_NOT_FOUND},
       {"LoadLibraryA", ERROR_MOD_NOT_FOUND},
+      {"MultiByteToWideChar", ERROR_INVALID_PARAMETER},
+      {"WideCharToMultiByte", ERROR_INVALID_PARAMETER},
   };
   auto it = errors.find(f);
   return it == errors.end() ? ERROR_ACCESS_DENIED : it->second;
@@ -510,6 +512,16 @@ std::vector<std::string> CheckInvariants(const SweepOutcome &o, const sim::Fault
   }
 
   CheckUndoFile(o, &bad);
+
+  // A repetition whose call was never made again tested nothing.
+  if (fault) {
+    int fired = 0;
+    for (const sim::Fault &f : m.faults)
+      if (f.function == fault->function && f.nth == fault->nth)
+        fired += f.fired;
+    if (fired == 0)
+      bad.push_back("the fault did not fire: " + fault->function + " #" + std::to_string(fault->nth));
+  }
 
   // The step whose call failed does not report success.
   std::string next;

@@ -48,7 +48,8 @@ bool RunScenario(const std::string &json, const std::function<void()> &extend, S
 
 // The invariants; each violation is one message. With a fault, the outcome
 // must have been recorded (the line logged right after the failed call is the
-// step's outcome, and it must not report success).
+// step's outcome, and it must not report success), and the machine's fault of
+// that function and number must have fired.
 std::vector<std::string> CheckInvariants(const SweepOutcome &outcome, const sim::Fault *fault);
 
 // The error the platform gives when this function fails, for the sweep.

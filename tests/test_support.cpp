@@ -78,7 +78,7 @@ void OpenTestLog(DWORD osCode)
   ASSERT_NE(0, OpenCleanerLog(osCode));
 }
 
-void SimTest::TearDown()
+void ExpectNothingLeaked()
 {
   CloseCleanerLog();
   sim::Machine &m = sim::M();
@@ -88,8 +88,10 @@ void SimTest::TearDown()
   EXPECT_EQ(0, sim::LibrariesHeld()) << "libraries left loaded";
 }
 
+void SimTest::TearDown() { ExpectNothingLeaked(); }
+
 void FreshMachine()
 {
-  CloseCleanerLog();
+  ExpectNothingLeaked();
   sim::Reset();
 }

@@ -42,8 +42,11 @@ extern const char *const kVistaDesktop; // %AllUsersProfile%\Desktop on Vista
 // with LastSection.
 void OpenTestLog(DWORD osCode);
 
-// Closes a log a test left open and gives an empty machine, for table rows
-// that each start afresh.
+// Closes a log a test left open and expects nothing left open, allocated or
+// loaded on the machine (what the end of every test checks).
+void ExpectNothingLeaked();
+// The same checks, then an empty machine, for table rows that each start
+// afresh.
 void FreshMachine();
 
 // Every test starts from an empty machine and ends with nothing leaked.
