@@ -414,6 +414,7 @@ int lstrcmpiA(LPCSTR a, LPCSTR b) { return strcmp(Lower(a).c_str(), Lower(b).c_s
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen, LPSTR dst, int dstLen,
                         LPCSTR defaultChar, LPBOOL usedDefault)
 {
+  FAIL_IF_INJECTED("WideCharToMultiByte", 0);
   (void)codePage, (void)flags, (void)defaultChar, (void)usedDefault;
   std::string s = Utf8ToAnsi(Utf16ToUtf8(src, srcLen < 0 ? (size_t)-1 : (size_t)srcLen));
   int need = (int)s.size() + (srcLen < 0 ? 1 : 0);
@@ -429,6 +430,7 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen, LPS
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLen, LPWSTR dst, int dstLen)
 {
+  FAIL_IF_INJECTED("MultiByteToWideChar", 0);
   (void)codePage, (void)flags;
   std::u16string w = Utf8ToUtf16(AnsiToUtf8(src, srcLen < 0 ? (size_t)-1 : (size_t)srcLen));
   int need = (int)w.size() + (srcLen < 0 ? 1 : 0);

@@ -41,8 +41,9 @@ bool Enter(const char *function, DWORD *error)
   int n = ++m.callCounts[function];
   if (m.recordCalls)
     m.calls.push_back(CallRecord{function, m.redirectionOff, m.streamBytes});
-  for (const Fault &f : m.faults) {
+  for (Fault &f : m.faults) {
     if (f.function == function && (f.nth == 0 || f.nth == n)) {
+      f.fired++;
       if (error)
         *error = f.error;
       return true;

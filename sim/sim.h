@@ -86,6 +86,7 @@ struct Fault {
   std::string function;
   int nth = 0;  // 1-based call number of that function; 0 = every call
   DWORD error = ERROR_ACCESS_DENIED;
+  int fired = 0;  // calls it has failed
 };
 
 struct CallRecord {
@@ -288,8 +289,9 @@ Handle *KeyHandleOf(HKEY key, std::string *path);
 // log stream must all be closed at that moment).
 void RestoreMachine(const Machine &copy);
 
-// The simulated reboot: carries out pending renames, clears run-once, as the
-// platform does at the next start.
+// The simulated reboot: carries out pending renames as the session manager
+// does at the next start. The run-once entry stays; the step that the shell
+// starts from it at logon removes it (TakeRunOnce).
 void Reboot();
 
 }  // namespace sim

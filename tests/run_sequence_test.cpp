@@ -1,5 +1,6 @@
 // The run sequence: console texts, modes, exit codes, WOW64 redirection, the
 // restoration question and the reboot at the end.
+#include "scenario.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -162,31 +163,30 @@ TEST_F(RunSequenceTest, ExtendedKeyIsOneKeyPress)
 
 TEST_F(RunSequenceTest, RestoreModeRunsOnlyTheRestoration)
 {
-  sim::InstallWindows(5, 1, VER_NT_WORKSTATION, false);
-  sim::M().recordCalls = true;
+  // The infected XP machine, started with -r at once: its redirected COM
+  // classes and full hideouts stay as they are; only the services' keys and
+  // the log folder change.
+  sim::Scenario scenario;
+  std::string error;
+  ASSERT_TRUE(sim::LoadScenario(ReadScenario("xp-infected.json"), &scenario, &error)) << error;
+  sim::Snapshot before = sim::TakeSnapshot();
   EXPECT_EQ(0, RunCleanerWith({"-r"}, "k"));
-  const std::vector<sim::CallRecord> &calls = sim::M().calls;
-  for (size_t i = 0; i < calls.size(); i++) {
-    // The COM repair and the file removal would open these; restore mode does
-    // not. Its only key opens reopen a key under the descriptor just written,
-    // or look, for the undo file, whether a key exists before it is created.
-    if (calls[i].function == "RegOpenKeyExA") {
-      // A look goes straight on to the creation, past its own opens and
-      // closes and the undo entry it writes.
-      size_t next = i + 1;
-      while (next < calls.size() &&
-             (calls[next].function == "RegOpenKeyExA" || calls[next].function == "RegCloseKey" ||
-              calls[next].function == "HeapAlloc" || calls[next].function == "HeapFree" ||
-              calls[next].function == "WriteFile" || calls[next].function == "FlushFileBuffers"))
-        next++;
-      bool probe = next < calls.size() && calls[next].function == "RegCreateKeyExA";
-      EXPECT_TRUE((i > 0 && calls[i - 1].function == "RegSetKeySecurity") || probe) << "call " << i;
-    }
-    EXPECT_NE("FindFirstFileW", calls[i].function);
-    EXPECT_NE("GetSystemDirectoryA", calls[i].function);
+  bool restored = false;
+  for (const std::string &d : sim::Differences(before, sim::TakeSnapshot())) {
+    bool services = d.find(" registry HKLM\\System\\CurrentControlSet\\Services\\") != std::string::npos;
+    bool logFolder = d.find(" file C:\\Documents and Settings\\All Users\\Desktop\\DU Vizodav") != std::string::npos;
+    EXPECT_TRUE(services || logFolder) << d;
+    restored |= services;
   }
-  EXPECT_EQ("Detected pre-Vista 32 bit windows system", LastSection(kXpDesktop).front());
-  EXPECT_EQ("Cleaning finished", LastSection(kXpDesktop).back());
+  EXPECT_TRUE(restored);
+  std::vector<std::string> log = LastSection(kXpDesktop);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ("Detected pre-Vista 32 bit windows system", log.front());
+  EXPECT_EQ("Cleaning finished", log.back());
+  for (const std::string &line : log) {
+    EXPECT_NE(0u, line.find("Current registry value")) << line;
+    EXPECT_NE("Attempting to remove malware files...", line);
+  }
 }
 
 TEST_F(RunSequenceTest, RedirectionIsOffFromClassificationToTheLastCleaningStep)

@@ -84,7 +84,7 @@ void OpenOperationLog(DWORD osCode)
   CloseUndoFile();
 }
 
-void SimTest::TearDown()
+void ExpectNothingLeaked()
 {
   CloseCleanerLog();
   sim::Machine &m = sim::M();
@@ -94,8 +94,10 @@ void SimTest::TearDown()
   EXPECT_EQ(0, sim::LibrariesHeld()) << "libraries left loaded";
 }
 
+void SimTest::TearDown() { ExpectNothingLeaked(); }
+
 void FreshMachine()
 {
-  CloseCleanerLog();
+  ExpectNothingLeaked();
   sim::Reset();
 }

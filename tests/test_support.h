@@ -46,8 +46,11 @@ void OpenTestLog(DWORD osCode);
 // report as a gap (tests/undo_file_test.cpp covers that).
 void OpenOperationLog(DWORD osCode);
 
-// Closes a log a test left open and gives an empty machine, for table rows
-// that each start afresh.
+// Closes a log a test left open and expects nothing left open, allocated or
+// loaded on the machine (what the end of every test checks).
+void ExpectNothingLeaked();
+// The same checks, then an empty machine, for table rows that each start
+// afresh.
 void FreshMachine();
 
 // Every test starts from an empty machine and ends with nothing leaked.
