@@ -722,8 +722,13 @@ static bool ShareConflict(const std::string &key, DWORD access, DWORD share)
   }
   for (auto &hv : M().handles) {
     const Handle &h = hv.second;
-    if ((h.kind != HandleKind::File && h.kind != HandleKind::Stream) || Lower(h.path) != Lower(key))
+    // A native handle is bound to its file, whatever name it now has.
+    if (h.kind == HandleKind::NtFile) {
+      if (!n || h.fileIndex != n->fileIndex)
+        continue;
+    } else if ((h.kind != HandleKind::File && h.kind != HandleKind::Stream) || Lower(h.path) != Lower(key)) {
       continue;
+    }
     if ((access & GENERIC_READ) && !(h.share & FILE_SHARE_READ))
       return true;
     if ((access & GENERIC_WRITE) && !(h.share & FILE_SHARE_WRITE))

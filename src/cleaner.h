@@ -62,11 +62,10 @@ int RestoreCleanServicesExe(void);
 int DeriveBotId(WCHAR *botId);
 
 // src/removal/hideout_removal.cpp
-typedef void (*EntryVisitor)(const WCHAR *path);
 int GetCurrentUserSid(WCHAR *sidText);
-void ChangeFilePermissions(const WCHAR *path);
-void WalkTree(const WCHAR *folder, EntryVisitor visitor);
-void RemoveEntry(const WCHAR *path);
+// Empties the hideout folder name below the held folder parent; folderPath
+// names the hideout folder in the log. 1 when the folder could be opened.
+int EmptyHideoutFolder(HANDLE parent, const WCHAR *folderPath, const WCHAR *name);
 int RemoveMalwareFiles(void);
 
 // src/restore/value_entry.cpp
