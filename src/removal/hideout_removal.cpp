@@ -190,10 +190,10 @@ static void RemoveListedEntry(HANDLE folder, const WCHAR *path, const WCHAR *nam
       applied = ApplyProtectedDacl(entry);
     if (!isDirectory && info.links == 1 && (info.attributes & FILE_ATTRIBUTE_READONLY))
       UnlockEntry(entry);
-    if (deletable)
-      removed = NtMarkEntryDeleted(entry) == STATUS_SUCCESS;
   }
   LogPermissions(path, applied);
+  if (same && deletable)
+    removed = NtMarkEntryDeleted(entry) == STATUS_SUCCESS;
   // The name goes when the last handle on it closes: this one.
   NtCloseEntry(entry);
   if (isDirectory)
