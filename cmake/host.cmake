@@ -52,7 +52,8 @@ target_link_libraries(restore_dump PRIVATE cleaner simwin)
 
 enable_testing()
 file(GLOB TEST_SOURCES CONFIGURE_DEPENDS tests/*_test.cpp)
-add_executable(cleaner_tests ${TEST_SOURCES} tests/test_support.cpp tests/reg_file.cpp tests/fault_sweep.cpp fuzz/fuzz_checks.cpp)
+add_executable(cleaner_tests ${TEST_SOURCES} tests/test_support.cpp tests/reg_file.cpp tests/fault_sweep.cpp
+  tests/race_sweep.cpp tests/race_previous_walk.cpp fuzz/fuzz_checks.cpp)
 target_compile_definitions(cleaner_tests PRIVATE SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_compile_options(cleaner_tests PRIVATE ${HOST_FLAGS})
 target_link_libraries(cleaner_tests PRIVATE cleaner simwin gtest gtest_main)

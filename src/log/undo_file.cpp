@@ -333,7 +333,9 @@ void OpenUndoFile(const SYSTEMTIME *started)
   // Binary, every write at the end; "c" is the runtime's commit flag, with
   // which fflush also has the system write the file out to the disk.
   // Readers may look at it while the run goes on.
-  g_undo.file = _fsopen("DU Vizodav\\TarvoskFix-undo.reg", "abc", _SH_DENYWR);
+  g_undo.file = NULL;
+  if (IsPlainFileOrMissing(L"DU Vizodav\\TarvoskFix-undo.reg"))
+    g_undo.file = _fsopen("DU Vizodav\\TarvoskFix-undo.reg", "abc", _SH_DENYWR);
   if (g_undo.file == NULL) {
     UndoFailed();
     return;
