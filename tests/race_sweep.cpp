@@ -254,9 +254,17 @@ void Check(const Layout &l, const std::map<std::string, Seen> &before, size_t li
   if (bad.empty())
     return;
   s->failures++;
-  for (const std::string &b : bad)
+  bool outside = false;
+  for (const std::string &b : bad) {
     if (s->messages.size() < 20)
       s->messages.push_back(what + ": " + b);
+    if (b.find("outside the hideouts") == std::string::npos)
+      continue;
+    outside = true;
+    if (s->outsideMessages.size() < 20)
+      s->outsideMessages.push_back(what + ": " + b);
+  }
+  s->outsideFailures += outside;
 }
 
 int RunWalk(RaceWalk walk) { return walk == RaceWalk::Current ? RemoveMalwareFiles() : PreviousRemoveMalwareFiles(); }
@@ -282,7 +290,9 @@ RaceSummary RaceSweep(DWORD major, bool x64, RaceWalk walk, bool whole)
   RaceSummary s;
   Layout l;
   BuildMachine(major, x64, &l);
-  sim::M().redirectionOff = x64;  // as the run sequence leaves it for the removal
+  // Redirection stays on: the run sequence's library preload is not made
+  // here, and the removal's names lie outside system32 (a junction's target
+  // is never redirected).
   const sim::Machine base = sim::M();
 
   // Before the run: the S-1-5-18 folder as a junction into the object

@@ -27,7 +27,10 @@ enum class RaceWalk { Current, Previous };
 
 struct RaceSummary {
   size_t boundaries = 0, runs = 0, movesMade = 0, failures = 0;
-  std::vector<std::string> messages;  // the first violations
+  // Runs that changed something outside the hideouts, and what.
+  size_t outsideFailures = 0;
+  std::vector<std::string> messages;         // the first violations
+  std::vector<std::string> outsideMessages;  // the first changes outside
 };
 
 // The sweep on a machine of the given edition (5: XP, 6: Windows 7, x64

@@ -21,7 +21,8 @@ bool Whole()
 void Report(const char *what, const RaceSummary &s)
 {
   std::cout << "race sweep " << what << ": " << s.boundaries << " boundaries, " << s.runs << " runs, "
-            << s.movesMade << " moves made, " << s.failures << " invariant failures\n";
+            << s.movesMade << " moves made, " << s.failures << " invariant failures (" << s.outsideFailures
+            << " changing something outside the hideouts)\n";
 }
 
 TEST_F(RaceSweepTest, EveryBoundaryOfTheRemovalOnXpAndWindows7x64)
@@ -51,11 +52,13 @@ TEST_F(RaceSweepTest, ThePreviousWalkDeletesInSystem32)
 {
   RaceSummary s = RaceSweep(6, true, RaceWalk::Previous, false);
   Report("Windows 7 x64, previous walk", s);
-  EXPECT_GT(s.failures, 0u);
+  EXPECT_GT(s.outsideFailures, 0u);
   bool deletedInSystem32 = false;
-  for (const std::string &message : s.messages)
+  for (const std::string &message : s.outsideMessages) {
+    std::cout << "  " << message << "\n";
     if (message.find("removed outside the hideouts: c:\\windows\\system32\\") != std::string::npos)
       deletedInSystem32 = true;
+  }
   EXPECT_TRUE(deletedInSystem32);
   FreshMachine();
 }
