@@ -26,14 +26,14 @@ int OpenCleanerLog(DWORD osCode);
 void LogLine(const char *message);
 void LogRegistryPath(const char *message, HKEY root, const char *keyPath, const char *value);
 void CloseCleanerLog(void);
-// 1 when the path names no file, or a plain file of one name: not a folder,
-// junction or link, and no hard link to a file elsewhere.
-int IsPlainFileOrMissing(const WCHAR *path);
 
 // src/log/undo_file.cpp
 // "DU Vizodav\TarvoskFix-undo.reg": what undoes each registry change, written
 // before the change. Opened and closed with the log.
 void OpenUndoFile(const SYSTEMTIME *started);
+// 1 when the path names no file, or a plain file of one name: not a folder,
+// junction or link, and no hard link to a file elsewhere.
+int IsPlainFileOrMissing(const WCHAR *path);
 void CloseUndoFile(void);
 // Before the key of a dataset record is created or opened; the handle it
 // gets, and the one that replaces it, are then told with UndoKeyHandle.

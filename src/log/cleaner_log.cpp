@@ -61,23 +61,6 @@ static int HoldLogFolder(void)
   return 0;
 }
 
-int IsPlainFileOrMissing(const WCHAR *path)
-{
-  BY_HANDLE_FILE_INFORMATION info;
-  HANDLE file;
-  int plain = 0;
-
-  file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-  if (file == INVALID_HANDLE_VALUE)
-    return GetLastError() == ERROR_FILE_NOT_FOUND;
-  if (GetFileInformationByHandle(file, &info) &&
-      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-      info.nNumberOfLinks == 1)
-    plain = 1;
-  CloseHandle(file);
-  return plain;
-}
 
 // The all-users desktop by edition; Server 2003 is matched on the low byte
 // like XP, since it has no %PUBLIC% variable.
