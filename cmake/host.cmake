@@ -61,7 +61,8 @@ target_link_libraries(restore_dump PRIVATE cleaner simwin)
 
 enable_testing()
 file(GLOB TEST_SOURCES CONFIGURE_DEPENDS tests/*_test.cpp)
-add_executable(cleaner_tests ${TEST_SOURCES} fuzz/fuzz_checks.cpp)
+add_executable(cleaner_tests ${TEST_SOURCES} tests/race_sweep.cpp tests/race_previous_walk.cpp
+  fuzz/fuzz_checks.cpp)
 target_compile_definitions(cleaner_tests PRIVATE SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_compile_options(cleaner_tests PRIVATE ${HOST_FLAGS})
 target_link_libraries(cleaner_tests PRIVATE sweep_support cleaner simwin gtest gtest_main)
@@ -108,6 +109,14 @@ set_tests_properties(wine_undo PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOUR
 add_test(NAME wine_undo_wow64 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/undo_e2e.sh ${WIN32_EXE} /usr/lib/wine/wine
          $<TARGET_FILE:restore_dump> ${CMAKE_BINARY_DIR}/wine-undo-wow64)
 set_tests_properties(wine_undo_wow64 PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RESOURCE_LOCK wine_e2e)
+# The removal's walk by held handles on a real folder tree: the walk probe
+# under wine64 (x86_64) and under WOW64 (i686) (tests/wine/walk.sh).
+add_test(NAME wine_walk COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/walk.sh ${CMAKE_SOURCE_DIR}/build/win64/walk_probe.exe
+         /usr/lib/wine/wine64 ${CMAKE_BINARY_DIR}/wine-walk)
+set_tests_properties(wine_walk PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RESOURCE_LOCK wine_e2e)
+add_test(NAME wine_walk_wow64 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/walk.sh ${CMAKE_SOURCE_DIR}/build/win32/walk_probe.exe
+         /usr/lib/wine/wine ${CMAKE_BINARY_DIR}/wine-walk-wow64)
+set_tests_properties(wine_walk_wow64 PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RESOURCE_LOCK wine_e2e)
 
 # Every shipped scenario loads and runs to its end.
 file(GLOB SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.json)

@@ -77,3 +77,13 @@ target_link_libraries(repair_driver PRIVATE advapi32 user32 version shlwapi)
 add_executable(version_probe tools/version_probe.cpp)
 target_compile_options(version_probe PRIVATE ${PRODUCT_FLAGS})
 target_link_options(version_probe PRIVATE -static -static-libgcc)
+
+# The removal's walk by held handles on a real folder tree under Wine
+# (tests/wine/walk.sh).
+add_executable(walk_probe tools/walk_probe.cpp src/removal/hideout_removal.cpp src/removal/nt_file.cpp
+               src/removal/bot_id.cpp)
+target_include_directories(walk_probe PRIVATE src)
+target_compile_definitions(walk_probe PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
+target_compile_options(walk_probe PRIVATE ${PRODUCT_FLAGS} -municode)
+target_link_options(walk_probe PRIVATE -municode -static -static-libgcc -static-libstdc++)
+target_link_libraries(walk_probe PRIVATE advapi32 user32 shlwapi)

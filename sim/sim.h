@@ -44,6 +44,10 @@ struct FsNode {
   // descriptor and share state, which SyncLinks copies to every name.
   uint64_t fileIndex = 0;
   bool hardLinked = false;
+  // Marked for deletion through a handle (FileDispositionInformation): the
+  // name stays, listed and unopenable, until the last handle on the file
+  // closes.
+  bool deletePending = false;
 };
 
 // ---- registry --------------------------------------------------------------
@@ -73,6 +77,10 @@ struct Handle {
   uintptr_t parent = 0;
   // File handles: the file opened, whatever its name becomes.
   uint64_t fileIndex = 0;
+  // Native directory handles: the listing as it was fetched, name and entry
+  // as they stood then; a later change of the folder does not alter it.
+  bool listingStarted = false;
+  std::vector<std::pair<std::string, FsNode>> listing;
 };
 
 // A library the process has loaded: the references it took with LoadLibraryA
@@ -136,6 +144,12 @@ struct Machine {
 
   std::map<std::string, FsNode> files;
   uint64_t nextFileIndex = 1;
+  // Object-manager symbolic links: lower-case object name (for instance
+  // \rpc control\name) -> target drive path. A junction may point into the
+  // object namespace (\RPC Control); a path through it reaches the link.
+  std::map<std::string, std::string> objectLinks;
+  // Entries one NtQueryDirectoryFile call returns at most (0: as many as fit).
+  int directoryBatch = 0;
   // Libraries loaded on demand, by lower-case module name.
   std::map<std::string, LoadedLibrary> libraries;
   std::map<std::string, RegKey> registry;
@@ -257,6 +271,11 @@ void SyncLinks(const FsNode &changed);
 // The node a file handle refers to: its own name, or another name of the same
 // file when the name it was opened by has moved (nullptr when none is left).
 FsNode *NodeOfHandle(const Handle &h);
+// The full path (map form) of the name a file handle refers to now; "" when
+// the file has no name left.
+std::string PathOfHandle(const Handle &h);
+// Any open handle of the process on the file, native ones included.
+bool FileHeldOpen(uint64_t fileIndex);
 
 // Libraries: the platform's own load of a system library on first use (a
 // CryptoAPI provider, the access-control provider), as the loader searches

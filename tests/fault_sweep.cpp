@@ -120,6 +120,8 @@ const SuccessLines kSuccessLines[] = {
     {"SetKernelObjectSecurity", "Changing file permissions", "... success"},
     {"DeleteFileW", "Removing file", "... success"},
     {"RemoveDirectoryW", "Removing directory", "... success"},
+    {"NtSetInformationFile", "Removing file", "... success"},
+    {"NtSetInformationFile", "Removing directory", "... success"},
     {"MoveFileExA", "Restored services.exe successfully", ""},
     {"RegCreateKeyExA", "Creating ", "- created new"},
     {"RegCreateKeyExA", "Creating ", "- opened existing"},
@@ -267,6 +269,13 @@ DWORD PlatformErrorFor(const std::string &f)
       {"LoadLibraryA", ERROR_MOD_NOT_FOUND},
       {"MultiByteToWideChar", ERROR_INVALID_PARAMETER},
       {"WideCharToMultiByte", ERROR_INVALID_PARAMETER},
+      // Native calls return an NTSTATUS.
+      {"NtOpenFile", (DWORD)0xC0000022L},              // STATUS_ACCESS_DENIED
+      {"NtCreateFile", (DWORD)0xC0000043L},            // STATUS_SHARING_VIOLATION
+      {"NtQueryVolumeInformationFile", (DWORD)0xC0000022L},
+      {"NtQueryDirectoryFile", (DWORD)0xC0000022L},
+      {"NtQueryInformationFile", (DWORD)0xC0000022L},
+      {"NtSetInformationFile", (DWORD)0xC0000121L},    // STATUS_CANNOT_DELETE
   };
   auto it = errors.find(f);
   return it == errors.end() ? ERROR_ACCESS_DENIED : it->second;

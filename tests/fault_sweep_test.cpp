@@ -70,7 +70,7 @@ TEST_F(FaultSweepTest, InvariantsCatchAWrongSuccessLine)
   SweepOutcome o;
   std::string error;
   // The first file deletion fails; its outcome line says so.
-  sim::Fault fault{"DeleteFileW", 1, ERROR_SHARING_VIOLATION};
+  sim::Fault fault{"NtSetInformationFile", 1, (DWORD)0xC0000121L};
   ASSERT_TRUE(RunScenario(json, &fault, &o, &error, true)) << error;
   EXPECT_TRUE(CheckInvariants(o, &fault).empty());
   // As if the removal had reported success although the deletion failed.
@@ -83,7 +83,7 @@ TEST_F(FaultSweepTest, InvariantsCatchAWrongSuccessLine)
   log.replace(at, end - at, line.substr(0, line.size() - 10) + "... success");
   std::vector<std::string> bad = CheckInvariants(o, &fault);
   ASSERT_EQ(1u, bad.size());
-  EXPECT_EQ(0u, bad[0].find("success reported after DeleteFileW failed: Removing file "));
+  EXPECT_EQ(0u, bad[0].find("success reported after NtSetInformationFile failed: Removing file "));
 }
 
 TEST_F(FaultSweepTest, InvariantsCatchChangesOutsideTheInfection)
