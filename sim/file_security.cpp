@@ -322,7 +322,7 @@ BOOL SetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info, PSECURITY_DESCRIP
   return error == ERROR_SUCCESS ? TRUE : Fail(error);
 }
 
-// File handles only; the handle must have been opened with the rights that
+// File handles, native ones included; the handle must have been opened with the rights that
 // the parts to be written need.
 BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd)
 {
@@ -330,6 +330,8 @@ BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY
   if (Enter("SetKernelObjectSecurity", &error))
     return Fail(error);
   Handle *h = FindHandle((uintptr_t)object, HandleKind::File);
+  if (!h)
+    h = FindHandle((uintptr_t)object, HandleKind::NtFile);
   if (!h)
     return Fail(ERROR_INVALID_HANDLE);
   if (!sd)

@@ -1,4 +1,5 @@
-// Simulated kernel32 file calls: CreateFileA with share modes, GetFileSize,
+// Simulated kernel32 file calls: CreateFileA with share modes (folders with
+// backup semantics, a link at the end followed unless opened as itself), GetFileSize,
 // ReadFile, CopyFileA, MoveFileExA (delayed moves recorded as the session
 // manager's pending rename operations) and the system folder queries.
 #include "sim.h"
@@ -90,6 +91,12 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size)
     Fail(err);
     return 0;
   }
+  const Machine &m = M();
+  if (m.sessionHost && !m.imageTsAware) {
+    auto profile = m.env.find("USERPROFILE");
+    if (profile != m.env.end())
+      return CopyOut(profile->second + "\\WINDOWS", buffer, size);
+  }
   return CopyOut(SystemRoot(), buffer, size);
 }
 
@@ -114,6 +121,15 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   }
   FsNode *n = Node(full);
   DWORD lastError = ERROR_SUCCESS;
+  // A junction or link at the end of the name is followed unless the open
+  // asks for it as itself.
+  if (n && !n->reparseTarget.empty() && !(flags & FILE_FLAG_OPEN_REPARSE_POINT)) {
+    if (!ResolvePath("\\\\?\\" + n->reparseTarget, false, &full, &err)) {
+      Fail(err);
+      return INVALID_HANDLE_VALUE;
+    }
+    n = Node(full);
+  }
   if (!n) {
     FsNode *parent = Node(ParentOf(full));
     if (!parent || !parent->isDir) {
@@ -136,9 +152,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     DWORD attributes = flags & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     created.attributes = FILE_ATTRIBUTE_ARCHIVE | attributes;
   } else {
-    // A folder is opened only with FILE_FLAG_BACKUP_SEMANTICS, which the
-    // cleaner never asks for.
-    if (n->isDir) {
+    // A folder is opened only with FILE_FLAG_BACKUP_SEMANTICS.
+    if (n->isDir && (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || WantsWrite(access) || disposition != OPEN_EXISTING)) {
       Fail(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }

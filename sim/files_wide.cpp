@@ -60,8 +60,10 @@ bool DeleteShareConflict(const std::string &full, const FsNode &n)
     return true;
   for (const auto &hv : M().handles) {
     const Handle &h = hv.second;
-    if ((h.kind == HandleKind::File || h.kind == HandleKind::Stream) && Lower(h.path) == Lower(full) &&
-        !(h.share & FILE_SHARE_DELETE))
+    bool same = h.kind == HandleKind::NtFile ? h.fileIndex == n.fileIndex
+                                             : (h.kind == HandleKind::File || h.kind == HandleKind::Stream) &&
+                                                   Lower(h.path) == Lower(full);
+    if (same && !(h.share & FILE_SHARE_DELETE))
       return true;
   }
   return false;

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#include "security.h"
 #include "sim.h"
 
 using namespace sim;
@@ -414,6 +415,7 @@ int lstrcmpiA(LPCSTR a, LPCSTR b) { return strcmp(Lower(a).c_str(), Lower(b).c_s
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen, LPSTR dst, int dstLen,
                         LPCSTR defaultChar, LPBOOL usedDefault)
 {
+  FAIL_IF_INJECTED("WideCharToMultiByte", 0);
   (void)codePage, (void)flags, (void)defaultChar, (void)usedDefault;
   std::string s = Utf8ToAnsi(Utf16ToUtf8(src, srcLen < 0 ? (size_t)-1 : (size_t)srcLen));
   int need = (int)s.size() + (srcLen < 0 ? 1 : 0);
@@ -429,6 +431,7 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen, LPS
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLen, LPWSTR dst, int dstLen)
 {
+  FAIL_IF_INJECTED("MultiByteToWideChar", 0);
   (void)codePage, (void)flags;
   std::u16string w = Utf8ToUtf16(AnsiToUtf8(src, srcLen < 0 ? (size_t)-1 : (size_t)srcLen));
   int need = (int)w.size() + (srcLen < 0 ? 1 : 0);
@@ -517,10 +520,22 @@ DWORD GetFileAttributesA(LPCSTR path)
   return n->attributes;
 }
 
+// The folder gets the descriptor of sa when one is given (self-relative or
+// absolute), the simulated default otherwise.
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa)
 {
-  (void)sa;
   FAIL_IF_INJECTED("CreateDirectoryA", FALSE);
+  SecurityDescriptor given;
+  bool hasDescriptor = sa && sa->lpSecurityDescriptor;
+  if (hasDescriptor) {
+    const SECURITY_DESCRIPTOR *header = (const SECURITY_DESCRIPTOR *)sa->lpSecurityDescriptor;
+    size_t bytes = (header->Control & SE_SELF_RELATIVE) ? SelfRelativeLength((const uint8_t *)header)
+                                                        : sizeof(SECURITY_DESCRIPTOR);
+    if (!ParseSecurityDescriptor(header, bytes, &given)) {
+      M().lastError = ERROR_INVALID_SECURITY_DESCR;
+      return FALSE;
+    }
+  }
   std::string full;
   DWORD err;
   if (!ResolvePath(AnsiToUtf8(path), true, &full, &err)) {
@@ -542,6 +557,8 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa)
   }
   FsNode &n = MakeDir(full);
   n.readOnlyMedia = false;
+  if (hasDescriptor)
+    n.securityDescriptor = BuildSelfRelative(given);
   return TRUE;
 }
 
@@ -722,8 +739,13 @@ static bool ShareConflict(const std::string &key, DWORD access, DWORD share)
   }
   for (auto &hv : M().handles) {
     const Handle &h = hv.second;
-    if ((h.kind != HandleKind::File && h.kind != HandleKind::Stream) || Lower(h.path) != Lower(key))
+    // A native handle is bound to its file, whatever name it now has.
+    if (h.kind == HandleKind::NtFile) {
+      if (!n || h.fileIndex != n->fileIndex)
+        continue;
+    } else if ((h.kind != HandleKind::File && h.kind != HandleKind::Stream) || Lower(h.path) != Lower(key)) {
       continue;
+    }
     if ((access & GENERIC_READ) && !(h.share & FILE_SHARE_READ))
       return true;
     if ((access & GENERIC_WRITE) && !(h.share & FILE_SHARE_WRITE))
@@ -778,6 +800,14 @@ FILE *_fsopen(const char *path, const char *mode, int shflag)
     return nullptr;
   }
   FsNode *n = Node(full);
+  // A link at the end of the name is followed.
+  if (n && !n->reparseTarget.empty()) {
+    if (!ResolvePath("\\\\?\\" + n->reparseTarget, false, &full, &err)) {
+      errno = ENOENT;
+      return nullptr;
+    }
+    n = Node(full);
+  }
   if (n && n->isDir) {
     errno = EACCES;
     return nullptr;

@@ -1,5 +1,6 @@
-// Simulated ntdll: NtOpenFile, NtQueryVolumeInformationFile and NtClose,
-// reached only through GetProcAddress on the module handle of "ntdll.dll".
+// Simulated ntdll: NtQueryVolumeInformationFile and NtClose here, the file
+// calls in ntdll_files.cpp; all reached only through GetProcAddress on the
+// module handle of "ntdll.dll".
 //
 // The machine has one volume, the system drive; its file system, attributes,
 // creation time and label come from the machine (volume* fields). An
@@ -12,93 +13,16 @@ namespace {
 
 const NTSTATUS kStatusInvalidInfoClass = (NTSTATUS)0xC0000003L;
 const NTSTATUS kStatusAccessViolation = (NTSTATUS)0xC0000005L;
-const NTSTATUS kStatusObjectNameInvalid = (NTSTATUS)0xC0000033L;
-const NTSTATUS kStatusObjectPathNotFound = (NTSTATUS)0xC000003AL;
-const ULONG kFileOpened = 1;
 
 // Sizes of the platform's records, fixed name or label character included.
 const ULONG kFsVolumeInformationBytes = 24;     // FILE_FS_VOLUME_INFORMATION
 const ULONG kFsAttributeInformationBytes = 16;  // FILE_FS_ATTRIBUTE_INFORMATION
 const ULONG kVolumeLabelOffset = 18, kFileSystemNameOffset = 12;
 
-std::string SystemRootDir()
-{
-  auto it = M().env.find("SYSTEMROOT");
-  return it == M().env.end() ? std::string("C:\\Windows") : it->second;
-}
-
 void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
 {
   for (int k = 0; k < 4; k++)
     b[at + k] = (uint8_t)(v >> (8 * k));
-}
-
-// Object manager names: "\SystemRoot" (the Windows folder) and "\??\X:\..."
-// (a drive path). Directory names are matched without regard to case, as the
-// object manager does by default.
-bool ObjectPath(const std::string &name, std::string *full, NTSTATUS *status)
-{
-  std::string lower = Lower(name);
-  std::string dosPath;
-  if (lower == "\\systemroot" || lower.compare(0, 12, "\\systemroot\\") == 0)
-    dosPath = SystemRootDir() + name.substr(11);
-  else if (lower.compare(0, 4, "\\??\\") == 0)
-    dosPath = name.substr(4);
-  else {
-    *status = STATUS_OBJECT_NAME_NOT_FOUND;
-    return false;
-  }
-  DWORD error;
-  if (!ResolvePath("\\\\?\\" + dosPath, false, full, &error)) {
-    *status = kStatusObjectNameInvalid;
-    return false;
-  }
-  if (!Node(*full)) {
-    FsNode *parent = Node(ParentOf(*full));
-    *status = parent && parent->isDir ? STATUS_OBJECT_NAME_NOT_FOUND : kStatusObjectPathNotFound;
-    return false;
-  }
-  return true;
-}
-
-NTSTATUS NTAPI SimNtOpenFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                             PIO_STATUS_BLOCK io, ULONG share, ULONG options)
-{
-  DWORD injected;
-  if (Enter("NtOpenFile", &injected))
-    return (NTSTATUS)injected;
-  if (!handle || !attributes || !io)
-    return kStatusAccessViolation;
-  if (attributes->Length != sizeof(OBJECT_ATTRIBUTES) || attributes->RootDirectory)
-    return STATUS_INVALID_PARAMETER;
-  // Synchronous I/O needs the handle to be waitable.
-  if ((options & FILE_SYNCHRONOUS_IO_NONALERT) && !(access & SYNCHRONIZE))
-    return STATUS_INVALID_PARAMETER;
-  const UNICODE_STRING *name = attributes->ObjectName;
-  if (!name || !name->Buffer || name->Length % 2 || name->Length > name->MaximumLength)
-    return kStatusObjectNameInvalid;
-  std::string full;
-  NTSTATUS status;
-  if (!ObjectPath(Utf16ToUtf8(name->Buffer, name->Length / 2), &full, &status))
-    return status;
-  // A junction or link at the end of the name is followed.
-  FsNode *n = Node(full);
-  if (!n->reparseTarget.empty()) {
-    full = n->reparseTarget;
-    if (!Node(full))
-      return kStatusObjectPathNotFound;
-  }
-  if (CheckFileAccess(full, access) != ERROR_SUCCESS)
-    return STATUS_ACCESS_DENIED;
-  Handle h;
-  h.kind = HandleKind::NtFile;
-  h.path = full;
-  h.access = access;
-  h.share = share;
-  *handle = (HANDLE)NewHandle(h);
-  io->Status = STATUS_SUCCESS;
-  io->Information = kFileOpened;
-  return STATUS_SUCCESS;
 }
 
 // The fixed part of the record is always filled; a name that does not fit
@@ -167,14 +91,14 @@ NTSTATUS NTAPI SimNtClose(HANDLE handle)
 
 }  // namespace
 
+extern "C" FARPROC SimNtdllFileProc(const char *name);
+
 extern "C" FARPROC SimNtdllProc(const char *name)
 {
   std::string n = name;
-  if (n == "NtOpenFile")
-    return (FARPROC)(void *)SimNtOpenFile;
   if (n == "NtQueryVolumeInformationFile")
     return (FARPROC)(void *)SimNtQueryVolumeInformationFile;
   if (n == "NtClose")
     return (FARPROC)(void *)SimNtClose;
-  return nullptr;
+  return SimNtdllFileProc(name);
 }

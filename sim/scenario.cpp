@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <sstream>
 
 #include "pe_image.h"
@@ -70,35 +71,84 @@ static uint64_t FileTimeOf(const SYSTEMTIME &t)
   return (uint64_t)(secs + 11644473600LL) * 10000000ULL;
 }
 
+// A scenario value's type and bytes ("string", "expand", "multi", "dword",
+// "hex" with an optional "type"); false when it gives no data.
+static bool ValueData(const json &v, DWORD *type, std::vector<uint8_t> *data, bool *hexOk)
+{
+  *hexOk = true;
+  data->clear();
+  if (v.contains("string") || v.contains("expand")) {
+    *type = v.contains("string") ? REG_SZ : REG_EXPAND_SZ;
+    *data = Utf16Bytes(v.contains("string") ? v["string"].get<std::string>() : v["expand"].get<std::string>());
+  } else if (v.contains("multi")) {
+    *type = REG_MULTI_SZ;
+    for (const auto &s : v["multi"]) {
+      std::vector<uint8_t> one = Utf16Bytes(s.get<std::string>());
+      data->insert(data->end(), one.begin(), one.end());
+    }
+    data->push_back(0);
+    data->push_back(0);
+  } else if (v.contains("dword")) {
+    DWORD d = v["dword"].get<DWORD>();
+    *type = REG_DWORD;
+    *data = {(uint8_t)d, (uint8_t)(d >> 8), (uint8_t)(d >> 16), (uint8_t)(d >> 24)};
+  } else if (v.contains("hex")) {
+    *data = HexBytes(v["hex"].get<std::string>(), hexOk);
+    *type = v.value("type", (DWORD)REG_BINARY);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 static bool LoadValue(const std::string &keyPath, const json &v, std::string *error)
 {
   std::string name = v.value("name", "");
-  if (v.contains("string")) {
-    SetString(keyPath, name, v["string"].get<std::string>(), REG_SZ);
-  } else if (v.contains("expand")) {
-    SetString(keyPath, name, v["expand"].get<std::string>(), REG_EXPAND_SZ);
-  } else if (v.contains("multi")) {
-    std::vector<uint8_t> data;
-    for (const auto &s : v["multi"]) {
-      std::vector<uint8_t> one = Utf16Bytes(s.get<std::string>());
-      data.insert(data.end(), one.begin(), one.end());
-    }
-    data.push_back(0);
-    data.push_back(0);
-    SetValue(keyPath, name, REG_MULTI_SZ, data);
-  } else if (v.contains("dword")) {
-    SetDword(keyPath, name, v["dword"].get<DWORD>());
-  } else if (v.contains("hex")) {
-    bool ok;
-    std::vector<uint8_t> data = HexBytes(v["hex"].get<std::string>(), &ok);
-    if (!ok) {
-      *error = "bad hex data in " + keyPath + " value \"" + name + "\"";
-      return false;
-    }
-    SetValue(keyPath, name, v.value("type", (DWORD)REG_BINARY), data);
-  } else {
+  DWORD type;
+  std::vector<uint8_t> data;
+  bool hexOk;
+  if (!ValueData(v, &type, &data, &hexOk)) {
     *error = "value \"" + name + "\" of " + keyPath + " has no data";
     return false;
+  }
+  if (!hexOk) {
+    *error = "bad hex data in " + keyPath + " value \"" + name + "\"";
+    return false;
+  }
+  SetValue(keyPath, name, type, data);
+  return true;
+}
+
+static std::vector<std::string> Strings(const json &j, const char *field)
+{
+  std::vector<std::string> out;
+  for (const auto &s : j.value(field, json::array()))
+    out.push_back(s.get<std::string>());
+  return out;
+}
+
+static bool LoadExpectations(const json &e, Expectations *x, std::string *error)
+{
+  x->started = e.value("started", true);
+  x->log = Strings(e, "log");
+  x->console = Strings(e, "console");
+  x->absentLog = Strings(e, "absentLog");
+  x->untouched = Strings(e, "untouched");
+  for (const json &f : e.value("files", json::array()))
+    x->files.push_back(ExpectedFile{f.at("path").get<std::string>(), f.value("exists", true), f.value("image", "")});
+  for (const json &r : e.value("registry", json::array())) {
+    ExpectedValue v;
+    v.key = r.at("key").get<std::string>();
+    v.valueGiven = r.contains("name");
+    v.name = r.value("name", "");
+    v.exists = r.value("exists", true);
+    bool hexOk;
+    v.dataGiven = ValueData(r, &v.type, &v.data, &hexOk);
+    if (!hexOk) {
+      *error = "bad hex data expected in " + v.key;
+      return false;
+    }
+    x->registry.push_back(v);
   }
   return true;
 }
@@ -203,6 +253,7 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
   InstallWindows(major, minor, productType, wow64);
   m.hasIsWow64Process = w.value("hasIsWow64Process", true);
   m.hasWow64Redirection = w.value("hasWow64Redirection", true);
+  m.sessionHost = w.value("sessionHost", false);
   if (w.value("versionQueryFails", false))
     FailCall("GetVersionExW", 0, ERROR_INVALID_PARAMETER);
 
@@ -272,12 +323,14 @@ static bool LoadMachine(const json &j, Scenario *scenario, std::string *error)
     run.fromRunOnce = r.value("fromRunOnce", false);
     run.keys = r.value("keys", "");
     run.expectExit = r.value("expectExit", 0);
+    if (r.contains("expect") && !LoadExpectations(r["expect"], &run.expect, error))
+      return false;
     for (const auto &a : r.value("args", json::array()))
       run.args.push_back(a.get<std::string>());
     scenario->runs.push_back(run);
   }
   if (scenario->runs.empty())
-    scenario->runs.push_back(ScenarioRun{{}, j.value("keys", ""), false, false, 0});
+    scenario->runs.push_back(ScenarioRun{{}, j.value("keys", ""), false, false, 0, Expectations()});
   return true;
 }
 
@@ -437,6 +490,147 @@ std::vector<std::string> Differences(const Snapshot &before, const Snapshot &aft
   Diff(before.files, after.files, "file", &out);
   Diff(before.registry, after.registry, "registry", &out);
   return out;
+}
+
+static const char kRunOnceKey[] = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+bool TakeRunOnce(std::vector<std::string> *argv)
+{
+  argv->clear();
+  RegKey *k = Key(kRunOnceKey);
+  if (!k)
+    return false;
+  for (size_t i = 0; i < k->values.size(); i++) {
+    if (!SameName(k->values[i].name, "TarvoskEVCleaner"))
+      continue;
+    std::string line = StringValue(kRunOnceKey, k->values[i].name);
+    // The shell deletes the entry before it starts the command.
+    k->values.erase(k->values.begin() + (long)i);
+    std::string part;
+    bool quoted = false, any = false;
+    for (char c : line) {
+      if (c == '"') {
+        quoted = !quoted;
+        any = true;
+      } else if ((c == ' ' || c == '\t') && !quoted) {
+        if (any || !part.empty())
+          argv->push_back(part);
+        part.clear();
+        any = false;
+      } else {
+        part += c;
+      }
+    }
+    if (any || !part.empty())
+      argv->push_back(part);
+    return !argv->empty();
+  }
+  return false;
+}
+
+// The lines of text (CR LF or LF ends) in order.
+static std::vector<std::string> TextLines(const std::string &text)
+{
+  std::vector<std::string> out;
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      out.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty())
+    out.push_back(line);
+  return out;
+}
+
+// The expected lines appear in this order, others between them.
+static void CheckInOrder(const std::vector<std::string> &expected, const std::string &text, const char *what,
+                         std::vector<std::string> *bad)
+{
+  std::vector<std::string> lines = TextLines(text);
+  size_t at = 0;
+  for (const std::string &e : expected) {
+    size_t found = at;
+    while (found < lines.size() && lines[found] != e)
+      found++;
+    if (found == lines.size()) {
+      bool earlier = std::find(lines.begin(), lines.end(), e) != lines.end();
+      bad->push_back(std::string(what) + (earlier ? " holds out of order: " : " lacks: ") + AnsiToUtf8(e.c_str()));
+      continue;
+    }
+    at = found + 1;
+  }
+}
+
+static bool Below(const std::string &entry, const std::string &root)
+{
+  std::string e = Lower(entry), r = Lower(root);
+  return e == r || e.compare(0, r.size() + 1, r + "\\") == 0 || e.compare(0, r.size() + 3, r + " : ") == 0;
+}
+
+std::vector<std::string> CheckExpectations(const Expectations &x, const std::string &log, const std::string &console,
+                                           const Snapshot &loaded)
+{
+  std::vector<std::string> bad;
+  // The log is in the system code page; the scenario's lines are UTF-8.
+  std::vector<std::string> expectedLog;
+  for (const std::string &l : x.log)
+    expectedLog.push_back(Utf8ToAnsi(l));
+  CheckInOrder(expectedLog, log, "log", &bad);
+  CheckInOrder(x.console, console, "console", &bad);
+  std::vector<std::string> lines = TextLines(log);
+  for (const std::string &a : x.absentLog)
+    if (std::find(lines.begin(), lines.end(), Utf8ToAnsi(a)) != lines.end())
+      bad.push_back("log holds: " + a);
+  for (const ExpectedFile &f : x.files) {
+    FsNode *n = Node(Lower(f.path));
+    if (!n && f.exists)
+      bad.push_back("file missing: " + f.path);
+    else if (n && !f.exists)
+      bad.push_back("file present: " + f.path);
+    else if (n && !f.image.empty() && DescribeImage(n->data) != f.image)
+      bad.push_back("file " + f.path + " is " + (n->isDir ? "a folder" : DescribeImage(n->data)) + ", not " + f.image);
+  }
+  for (const ExpectedValue &v : x.registry) {
+    std::string where = v.key + (v.valueGiven ? " : \"" + v.name + "\"" : "");
+    bool present = v.valueGiven ? Value(v.key, v.name) != nullptr : Key(v.key) != nullptr;
+    if (present != v.exists) {
+      bad.push_back(std::string(present ? "registry holds: " : "registry lacks: ") + where);
+      continue;
+    }
+    const RegValue *value = v.valueGiven ? Value(v.key, v.name) : nullptr;
+    if (value && v.dataGiven && (value->type != v.type || value->data != v.data))
+      bad.push_back("registry " + where + " is " + Describe(value->data, value->type) + ", not " +
+                    Describe(v.data, v.type));
+  }
+  if (!x.untouched.empty()) {
+    Snapshot now = TakeSnapshot();
+    for (const std::string &root : x.untouched) {
+      Snapshot a, b;
+      for (const auto &e : loaded.files)
+        if (Below(e.first, root))
+          a.files.insert(e);
+      for (const auto &e : now.files)
+        if (Below(e.first, root))
+          b.files.insert(e);
+      for (const auto &e : loaded.registry)
+        if (Below(e.first, root))
+          a.registry.insert(e);
+      for (const auto &e : now.registry)
+        if (Below(e.first, root))
+          b.registry.insert(e);
+      if (a.files.empty() && a.registry.empty())
+        bad.push_back("untouched " + root + " was not there to begin with");
+      for (const std::string &d : Differences(a, b))
+        bad.push_back("touched: " + d);
+    }
+  }
+  return bad;
 }
 
 }  // namespace sim

@@ -44,6 +44,10 @@ struct FsNode {
   // descriptor and share state, which SyncLinks copies to every name.
   uint64_t fileIndex = 0;
   bool hardLinked = false;
+  // Marked for deletion through a handle (FileDispositionInformation): the
+  // name stays, listed and unopenable, until the last handle on the file
+  // closes.
+  bool deletePending = false;
 };
 
 // ---- registry --------------------------------------------------------------
@@ -73,6 +77,10 @@ struct Handle {
   uintptr_t parent = 0;
   // File handles: the file opened, whatever its name becomes.
   uint64_t fileIndex = 0;
+  // Native directory handles: the listing as it was fetched, name and entry
+  // as they stood then; a later change of the folder does not alter it.
+  bool listingStarted = false;
+  std::vector<std::pair<std::string, FsNode>> listing;
 };
 
 // A library the process has loaded: the references it took with LoadLibraryA
@@ -86,6 +94,7 @@ struct Fault {
   std::string function;
   int nth = 0;  // 1-based call number of that function; 0 = every call
   DWORD error = ERROR_ACCESS_DENIED;
+  int fired = 0;  // calls it has failed
 };
 
 struct CallRecord {
@@ -105,6 +114,10 @@ struct RebootRequest {
   bool succeeded;
 };
 
+// Whether the product is linked terminal-server aware: the build defines
+// SIM_IMAGE_TSAWARE from the same setting that adds the linker flag.
+extern const bool kImageTsAware;
+
 struct Machine {
   // Edition as GetVersionExW reports it.
   DWORD major = 6, minor = 1, build = 7601;
@@ -114,6 +127,15 @@ struct Machine {
   bool hasWow64Redirection = true;
   bool redirectionOff = false;
   int redirectionDisables = 0, redirectionReverts = 0;
+  // Remote Desktop session host (application server mode): the process of an
+  // image not marked terminal-server aware runs under the compatibility layer,
+  // and GetWindowsDirectoryA gives it its user's own Windows folder
+  // (%USERPROFILE%\WINDOWS) instead of the system's.
+  bool sessionHost = false;
+  // IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE of the running image: how
+  // the product is linked (kImageTsAware, set by the build); a test may clear
+  // it to run the program as an image without the flag.
+  bool imageTsAware = kImageTsAware;
 
   std::map<std::string, std::string> env;  // upper-case name -> value
   std::string programPath = "C:\\Tools\\vanktarvoskevcleaner.exe";
@@ -122,6 +144,12 @@ struct Machine {
 
   std::map<std::string, FsNode> files;
   uint64_t nextFileIndex = 1;
+  // Object-manager symbolic links: lower-case object name (for instance
+  // \rpc control\name) -> target drive path. A junction may point into the
+  // object namespace (\RPC Control); a path through it reaches the link.
+  std::map<std::string, std::string> objectLinks;
+  // Entries one NtQueryDirectoryFile call returns at most (0: as many as fit).
+  int directoryBatch = 0;
   // Libraries loaded on demand, by lower-case module name.
   std::map<std::string, LoadedLibrary> libraries;
   std::map<std::string, RegKey> registry;
@@ -243,6 +271,11 @@ void SyncLinks(const FsNode &changed);
 // The node a file handle refers to: its own name, or another name of the same
 // file when the name it was opened by has moved (nullptr when none is left).
 FsNode *NodeOfHandle(const Handle &h);
+// The full path (map form) of the name a file handle refers to now; "" when
+// the file has no name left.
+std::string PathOfHandle(const Handle &h);
+// Any open handle of the process on the file, native ones included.
+bool FileHeldOpen(uint64_t fileIndex);
 
 // Libraries: the platform's own load of a system library on first use (a
 // CryptoAPI provider, the access-control provider), as the loader searches
@@ -275,8 +308,9 @@ Handle *KeyHandleOf(HKEY key, std::string *path);
 // log stream must all be closed at that moment).
 void RestoreMachine(const Machine &copy);
 
-// The simulated reboot: carries out pending renames, clears run-once, as the
-// platform does at the next start.
+// The simulated reboot: carries out pending renames as the session manager
+// does at the next start. The run-once entry stays; the step that the shell
+// starts from it at logon removes it (TakeRunOnce).
 void Reboot();
 
 }  // namespace sim

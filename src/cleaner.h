@@ -66,6 +66,9 @@ void LogRunOutcome(int exitCode);
 // "DU Vizodav\TarvoskFix-undo.reg": what undoes each registry change, written
 // before the change. Opened and closed with the log.
 void OpenUndoFile(const SYSTEMTIME *started);
+// 1 when the path names no file, or a plain file of one name: not a folder,
+// junction or link, and no hard link to a file elsewhere.
+int IsPlainFileOrMissing(const WCHAR *path);
 void CloseUndoFile(void);
 // Before the key of a dataset record is created or opened; the handle it
 // gets, and the one that replaces it, are then told with UndoKeyHandle.
@@ -97,11 +100,10 @@ int RestoreCleanServicesExe(void);
 int DeriveBotId(WCHAR *botId);
 
 // src/removal/hideout_removal.cpp
-typedef void (*EntryVisitor)(const WCHAR *path);
 int GetCurrentUserSid(WCHAR *sidText);
-void ChangeFilePermissions(const WCHAR *path);
-void WalkTree(const WCHAR *folder, EntryVisitor visitor);
-void RemoveEntry(const WCHAR *path);
+// Empties the hideout folder name below the held folder parent; folderPath
+// names the hideout folder in the log. 1 when the folder could be opened.
+int EmptyHideoutFolder(HANDLE parent, const WCHAR *folderPath, const WCHAR *name);
 int RemoveMalwareFiles(void);
 
 // src/restore/value_entry.cpp
@@ -130,9 +132,10 @@ struct RestoreRecord {
   const char *subKey;
   const char *sddl;
   const WCHAR *valueLines;
-  // One byte per value line, 1 where the line's data comes from no genuine
-  // installation: such a line is written only where the value is missing.
-  // NULL when the record has no such line.
+  // One byte per value line, non-zero where the line is a guess about the
+  // edition (1: from no genuine installation; 2: from a genuine installation
+  // of another edition of the same build): such a line is written only where
+  // the value is missing. NULL when the record has no such line.
   const BYTE *guessedLines;
 };
 extern const RestoreRecord g_RestoreRecords[];

@@ -1,5 +1,6 @@
 // The cleaner log: location by edition, header, line formats, text mode,
 // sections appended by later runs, and the unshared open.
+#include "security.h"
 #include "test_support.h"
 
 namespace {
@@ -129,15 +130,82 @@ TEST_F(CleanerLogTest, OpenFailures)
        [&] { sim::MakeFile(folder + "\\TarvoskFix.log", "").heldShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE; }},
       {"folder cannot be created", [&] { sim::Node(kWin7Desktop)->readOnlyMedia = true; }},
       {"stream open refused", [&] { sim::FailCall("_fsopen", 1, ERROR_ACCESS_DENIED); }},
+      // A folder or log another user prepared sends the run's writes elsewhere.
+      {"folder is a junction",
+       [&] {
+         sim::FsNode &j = sim::MakeDir(folder);
+         j.reparseTarget = "C:\\Target";
+         j.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+       }},
+      {"log is a symbolic link",
+       [&] {
+         sim::FsNode &l = sim::MakeFile(folder + "\\TarvoskFix.log", "");
+         l.reparseTarget = "C:\\Target\\system.dat";
+         l.symlink = true;
+         l.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+       }},
+      {"log is a hard link",
+       [&] {
+         sim::MakeDir(folder);
+         sim::MakeHardLink("C:\\Target\\system.dat", folder + "\\TarvoskFix.log");
+       }},
+      {"log is a folder", [&] { sim::MakeDir(folder + "\\TarvoskFix.log"); }},
+      {"descriptor not built",
+       [&] { sim::FailCall("ConvertStringSecurityDescriptorToSecurityDescriptorA", 1, ERROR_NOT_ENOUGH_MEMORY); }},
+      {"folder not held", [&] { sim::FailCall("CreateFileW", 1, ERROR_SHARING_VIOLATION); }},
+      {"folder not read", [&] { sim::FailCall("GetFileInformationByHandle", 1, ERROR_ACCESS_DENIED); }},
+      {"log not examined", [&] { sim::FailCall("CreateFileW", 2, ERROR_ACCESS_DENIED); }},
   };
   for (const OpenFailureCase &c : cases) {
     SCOPED_TRACE(c.what);
     FreshMachine();
     sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+    sim::MakeFile("C:\\Target\\system.dat", "system");
     c.arrange();
     EXPECT_EQ(0, OpenCleanerLog(0x61));
     EXPECT_EQ("Failed to create log file. Terminating.\n", sim::M().console);
+    EXPECT_EQ(std::vector<std::string>({"C:\\Target\\system.dat"}), sim::ChildrenOf("C:\\Target"));
+    EXPECT_EQ("system", sim::FileText("C:\\Target\\system.dat"));
+    EXPECT_EQ(0u, sim::OpenHandles());
+    EXPECT_EQ(0u, sim::M().localBlocks.size());
   }
+}
+
+// The folder the run makes grants SYSTEM and Administrators full control and
+// the running account read access, protected from the desktop's entries;
+// nothing for Everyone or Users.
+TEST_F(CleanerLogTest, CreatedFolderIsForAdministratorsAndTheRunningAccount)
+{
+  ASSERT_NE(0, OpenCleanerLog(0x61));
+  CloseCleanerLog();
+  sim::FsNode *folder = sim::Node(std::string(kWin7Desktop) + "\\DU Vizodav");
+  ASSERT_NE(nullptr, folder);
+  sim::SecurityDescriptor sd;
+  ASSERT_TRUE(sim::ParseSecurityDescriptor(folder->securityDescriptor.data(), folder->securityDescriptor.size(), &sd));
+  EXPECT_TRUE(sd.control & SE_DACL_PROTECTED);
+  std::vector<std::string> granted;
+  for (const sim::Ace &a : sd.dacl) {
+    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, a.type);
+    granted.push_back(sim::SidToString(a.sid.data()) + (a.mask == FILE_ALL_ACCESS ? " full" : " read"));
+    if (a.mask != FILE_ALL_ACCESS) {
+      EXPECT_EQ((DWORD)FILE_GENERIC_READ, a.mask);
+    }
+  }
+  EXPECT_EQ(std::vector<std::string>({"S-1-5-18 full", "S-1-5-32-544 full", sim::M().userSid + " read"}), granted);
+}
+
+// An undo file that is a link, or a name of a file with others, is not
+// written; the log says so once.
+TEST_F(CleanerLogTest, LinkedUndoFileIsNotWritten)
+{
+  const std::string folder = std::string(kWin7Desktop) + "\\DU Vizodav";
+  sim::MakeFile("C:\\Target\\system.dat", "system");
+  sim::MakeDir(folder);
+  sim::MakeHardLink("C:\\Target\\system.dat", folder + "\\TarvoskFix-undo.reg");
+  ASSERT_NE(0, OpenCleanerLog(0x61));
+  CloseCleanerLog();
+  EXPECT_EQ(std::vector<std::string>({"Failed to write undo information"}), LastSection(kWin7Desktop));
+  EXPECT_EQ("system", sim::FileText("C:\\Target\\system.dat"));
 }
 
 TEST_F(CleanerLogTest, SecondOpenerIsRefusedWhileTheFirstHoldsTheLog)

@@ -321,12 +321,13 @@ const char *const kDescriptors[] = {
 static_assert(sizeof(kDescriptors) / sizeof(kDescriptors[0]) == 30, "30 descriptors");
 
 // Per set: records, keepExisting records, records without values, value
-// lines, and of those the guessed ones (from no genuine source).
+// lines, and of those the guessed ones (flag 1: from no genuine source; 2:
+// from another edition of the same build).
 struct SetFigures {
   DWORD records, keepExisting, empty, lines, guessed;
 };
 const SetFigures kSets[5] = {
-    {24, 0, 6, 58, 9}, {68, 10, 30, 166, 131}, {80, 12, 32, 866, 0}, {18, 1, 4, 48, 33}, {63, 10, 26, 219, 0},
+    {24, 0, 6, 58, 9}, {68, 10, 30, 155, 120}, {80, 12, 32, 866, 0}, {18, 1, 6, 46, 31}, {63, 10, 32, 207, 181},
 };
 
 // The data forms, tested in this order after "\"=".
@@ -336,7 +337,7 @@ struct Form {
   DWORD lines;
 };
 const Form kForms[] = {
-    {"\"", REG_SZ, 928},           {"dword:", REG_DWORD, 250},     {"hex:", REG_BINARY, 48},
+    {"\"", REG_SZ, 927},           {"dword:", REG_DWORD, 226},     {"hex:", REG_BINARY, 48},
     {"hex(2):", REG_EXPAND_SZ, 77}, {"hex(7):", REG_MULTI_SZ, 53}, {"hex(b):", REG_QWORD, 1},
 };
 
@@ -601,6 +602,30 @@ bool IsRuleKey(const std::string &key)
          key.compare(key.size() - 7, 7, "\\System") == 0;
 }
 
+// Values that switch on filtering or block traffic unless they are 0: a guess
+// of one, written where a server lacks the value, can cut it off from remote
+// administration.
+bool SwitchesOnFiltering(const Line &l)
+{
+  static const char *const kNames[] = {"EnableFirewall", "DoNotAllowExceptions", "DefaultInboundAction",
+                                       "DefaultOutboundAction"};
+  for (const char *name : kNames)
+    if (Lower(l.name) == Lower(name))
+      return l.data != "dword:00000000";
+  return false;
+}
+
+// One machine's performance-counter indexes: with another machine's, its
+// counters break.
+bool IsCounterIndex(const std::string &name)
+{
+  static const char *const kNames[] = {"First Counter", "Last Counter", "First Help", "Last Help", "Object List"};
+  for (const char *n : kNames)
+    if (Lower(name) == Lower(n))
+      return true;
+  return false;
+}
+
 // Values naming a path on drive C: the ServiceDll values of BITS and
 // wuauserv in set 0 (XP writes those two so) and of set 3, the .NET Framework
 // 2.0 service-hardening rules of set 2 and the .NET 4 ones given for set 3.
@@ -690,15 +715,16 @@ std::vector<std::string> CheckDataset(const RestoreRecord *records, DWORD count)
     for (size_t n = 0; n < lines.size(); n++) {
       const std::string &text = lines[n];
       std::string at = where + " line " + std::to_string(n + 1);
-      bool guessed = r.guessedLines != nullptr && r.guessedLines[n] != 0;
-      if (r.guessedLines != nullptr && r.guessedLines[n] > 1)
-        fail(at, "guessed flag is neither 0 nor 1");
+      BYTE flag = r.guessedLines != nullptr ? r.guessedLines[n] : 0;
+      bool guessed = flag != 0;
+      if (flag > 2)
+        fail(at, "guessed flag is neither 0, 1 nor 2");
       guessedPerSet[r.set] += guessed;
       // The filter engine builds its objects itself; a rule is written only
       // where a genuine installation holds it.
       if (filterEngine)
         fail(at, "filter-engine object in the table");
-      if (ruleKey && guessed)
+      if (ruleKey && flag == 1)
         fail(at, "rule without a genuine source");
       for (const char *example : kExampleLines)
         if (text == example)
@@ -709,6 +735,10 @@ std::vector<std::string> CheckDataset(const RestoreRecord *records, DWORD count)
         continue;
       }
       formCount[l.form - kForms]++;
+      if (guessed && SwitchesOnFiltering(l))
+        fail(at, "guessed value \"" + l.name + "\" switches on filtering or blocks traffic");
+      if (IsCounterIndex(l.name))
+        fail(at, "per-machine performance-counter index \"" + l.name + "\"");
       if (l.name.size() > 58)
         fail(at, "value name \"" + l.name + "\" is longer than 58 characters");
       if (!keyNames.insert(Lower(l.name)).second)
@@ -949,7 +979,7 @@ public:
 
 TEST_F(BrokenDatasetTest, EachFaultIsReported)
 {
-  lists_.reserve(8);  // keep the lists where the records point
+  lists_.reserve(16);  // keep the lists where the records point
   struct Case {
     const char *fault;
     std::function<void(BrokenDatasetTest *)> breakIt;
@@ -1016,6 +1046,31 @@ TEST_F(BrokenDatasetTest, EachFaultIsReported)
       {"a descriptor swapped",
        [](BrokenDatasetTest *t) { t->copy_[t->IndexOf(3, 9)].sddl = kDescriptors[0]; },
        "record 181 (set 3 #9 \"SharedAccess\\Parameters\\FirewallPolicy\\DomainProfile\"): descriptor is not D29"},
+      {"a guessed EnableFirewall back in Server 2003's domain profile",
+       [](BrokenDatasetTest *t) {
+         size_t i = t->IndexOf(3, 9);
+         t->SetLines(i, {"\"EnableFirewall\"=dword:00000001"});
+         t->copy_[i].guessedLines = kOneGuess;
+       },
+       "record 181 (set 3 #9 \"SharedAccess\\Parameters\\FirewallPolicy\\DomainProfile\") line 1: guessed value "
+       "\"EnableFirewall\" switches on filtering or blocks traffic"},
+      {"a guessed default inbound action of block in Server 2008 R2's copy of the domain profile",
+       [](BrokenDatasetTest *t) {
+         size_t i = t->IndexOf(4, 49);
+         t->SetLines(i, {"\"DefaultInboundAction\"=dword:00000001"});
+         t->copy_[i].guessedLines = kOneGuess;
+       },
+       "record 239 (set 4 #49 \"SharedAccess\\Parameters\\FirewallPolicy\\DomainProfile\") line 1: guessed value "
+       "\"DefaultInboundAction\" switches on filtering or blocks traffic"},
+      {"a counter index back in Vista's BITS\\Performance",
+       [](BrokenDatasetTest *t) {
+         size_t i = t->IndexOf(1, 13);
+         std::vector<std::string> lines = Lines(t->copy_[i].valueLines, nullptr);
+         lines.push_back("\"First Counter\"=dword:00001a36");
+         t->SetLines(i, lines);
+         t->copy_[i].guessedLines = kOneGuess;
+       },
+       "record 37 (set 1 #13 \"BITS\\Performance\") line 8: per-machine performance-counter index \"First Counter\""},
   };
   for (Case &c : cases) {
     SCOPED_TRACE(c.fault);
@@ -1245,6 +1300,56 @@ TEST_F(GenuineDataRestoreTest, XpKeepsItsOwnEnumValueButGetsItsServicesAndTheQuo
     HeapFree(GetProcessHeap(), 0, entry.data);
   }
   EXPECT_EQ("%systemroot%\\system32\\svchost.exe -k netsvcs", sim::StringValue(services_ + "wuauserv", "ImagePath"));
+}
+
+}  // namespace
+
+namespace {
+
+// Server 2008 R2's values come from the Windows 7 hive of the same build:
+// guesses about the server, never written over what it holds. Its start
+// settings are given and always written; the firewall's notification and
+// on/off settings, which servers set otherwise, are not in the set at all.
+TEST_F(GenuineDataRestoreTest, Server2008R2KeepsItsOwnValuesWhereTheSetHoldsTheClients)
+{
+  FreshMachine();
+  sim::InstallWindows(6, 1, VER_NT_SERVER, false);
+  const std::string policy = services_ + "SharedAccess\\Parameters\\FirewallPolicy\\";
+  sim::SetString(services_ + "BITS", "DisplayName", "The server's own name");
+  sim::SetDword(services_ + "BITS", "Start", 3);
+  sim::SetDword(services_ + "BITS", "ErrorControl", 0);
+  sim::SetDword(policy + "DomainProfile", "DisableNotifications", 1);
+  sim::SetDword(policy + "PublicProfile", "EnableFirewall", 0);
+  std::vector<std::string> log = RestoreOnce(kEditionRuns[4]);
+  auto logged = [&log](const std::string &line) { return std::find(log.begin(), log.end(), line) != log.end(); };
+
+  // A client-derived value the server holds stays; one it lacks is written.
+  EXPECT_EQ("The server's own name", sim::StringValue(services_ + "BITS", "DisplayName"));
+  EXPECT_TRUE(logged("Value \"DisplayName\" doesn't need updating"));
+  EXPECT_TRUE(logged("Writing value \"ImagePath\", current doesn't exist... success"));
+  ASSERT_NE(nullptr, sim::Value(services_ + "BITS", "ImagePath"));
+  // The given start settings are written over what differs.
+  EXPECT_EQ(2u, sim::Value(services_ + "BITS", "Start")->data[0]);
+  EXPECT_EQ(1u, sim::Value(services_ + "BITS", "ErrorControl")->data[0]);
+  EXPECT_TRUE(logged("Updating value \"Start\", current value differs from known good one... success"));
+  // Nothing written about notifications or switching the firewall on.
+  EXPECT_EQ(1u, sim::Value(policy + "DomainProfile", "DisableNotifications")->data[0]);
+  EXPECT_EQ(0u, sim::Value(policy + "PublicProfile", "EnableFirewall")->data[0]);
+  for (const char *profile : {"DomainProfile", "PublicProfile", "StandardProfile"})
+    for (const char *root : {"SharedAccess\\Defaults\\FirewallPolicy\\", "SharedAccess\\Parameters\\FirewallPolicy\\"}) {
+      SCOPED_TRACE(std::string(root) + profile);
+      ASSERT_NE(nullptr, sim::Key(services_ + root + profile));
+      if (std::string(profile) != "DomainProfile" || std::string(root).find("Defaults") != std::string::npos) {
+        EXPECT_EQ(nullptr, sim::Value(services_ + root + profile, "DisableNotifications"));
+      }
+      if (std::string(profile) != "PublicProfile" || std::string(root).find("Defaults") != std::string::npos) {
+        EXPECT_EQ(nullptr, sim::Value(services_ + root + profile, "EnableFirewall"));
+      }
+    }
+  for (const std::string &l : log) {
+    EXPECT_EQ(std::string::npos, l.find("DisableNotifications")) << l;
+    EXPECT_EQ(std::string::npos, l.find("EnableFirewall")) << l;
+  }
 }
 
 }  // namespace

@@ -93,6 +93,17 @@ class GeneratorTest(TempData):
                          [r.line_provenance for r in gen.read_set(again, 0)])
         self.assertEqual("1 given, 2-3 reconstructed, 4 captured", gen.provenance_runs(records[0]))
 
+    def test_lines_from_another_edition_of_the_build_are_guesses_of_their_own_kind(self):
+        self.source(4, record("A", ['"Start"=dword:00000002', "; provenance=corroborated",
+                                    '"ImagePath"="x"', "; provenance=reconstructed", '"Group"="y"'],
+                              provenance="given"))
+        descriptors, records = gen.load(self.dir)
+        self.assertEqual([0, 2, 1], records[0].guessed())
+        out = os.path.join(self.dir, "table.cpp")
+        gen.emit_table(descriptors, records, out, 1)
+        with open(out, encoding="ascii") as f:
+            self.assertIn("static const BYTE kGuessed0[] = {0, 2, 1};", f.read())
+
     def test_faulty_sources_are_rejected_with_the_place(self):
         long_line = '"L"="%s"' % ("x" * 32760)
         cases = [

@@ -17,18 +17,17 @@ std::vector<WCHAR> WideOf(const std::string &s)
   return out;
 }
 
-int RunOnce(const sim::ScenarioRun &run)
+int RunOnce(const std::vector<std::string> &args, const std::string &keys)
 {
   sim::Machine &m = sim::M();
   std::vector<std::vector<WCHAR>> storage;
-  storage.push_back(WideOf(m.programPath));
-  for (const std::string &a : run.args)
+  for (const std::string &a : args)
     storage.push_back(WideOf(a));
   std::vector<WCHAR *> argv;
   for (auto &s : storage)
     argv.push_back(s.data());
   argv.push_back(nullptr);
-  for (char c : run.keys)
+  for (char c : keys)
     m.keys.push_back((unsigned char)c);
   return RunCleaner((int)storage.size(), argv.data());
 }
@@ -121,6 +120,8 @@ const SuccessLines kSuccessLines[] = {
     {"SetKernelObjectSecurity", "Changing file permissions", "... success"},
     {"DeleteFileW", "Removing file", "... success"},
     {"RemoveDirectoryW", "Removing directory", "... success"},
+    {"NtSetInformationFile", "Removing file", "... success"},
+    {"NtSetInformationFile", "Removing directory", "... success"},
     {"MoveFileExA", "Restored services.exe successfully", ""},
     {"RegCreateKeyExA", "Creating ", "- created new"},
     {"RegCreateKeyExA", "Creating ", "- opened existing"},
@@ -266,6 +267,15 @@ DWORD PlatformErrorFor(const std::string &f)
       {"RegQueryValueExA", ERROR_MORE_DATA},
       {"RegQueryValueExW", ERROR_FILE_NOT_FOUND},
       {"LoadLibraryA", ERROR_MOD_NOT_FOUND},
+      {"MultiByteToWideChar", ERROR_INVALID_PARAMETER},
+      {"WideCharToMultiByte", ERROR_INVALID_PARAMETER},
+      // Native calls return an NTSTATUS.
+      {"NtOpenFile", (DWORD)0xC0000022L},              // STATUS_ACCESS_DENIED
+      {"NtCreateFile", (DWORD)0xC0000043L},            // STATUS_SHARING_VIOLATION
+      {"NtQueryVolumeInformationFile", (DWORD)0xC0000022L},
+      {"NtQueryDirectoryFile", (DWORD)0xC0000022L},
+      {"NtQueryInformationFile", (DWORD)0xC0000022L},
+      {"NtSetInformationFile", (DWORD)0xC0000121L},    // STATUS_CANNOT_DELETE
   };
   auto it = errors.find(f);
   return it == errors.end() ? ERROR_ACCESS_DENIED : it->second;
@@ -301,34 +311,100 @@ void RunSteps(const sim::Scenario &scenario, size_t from, SweepOutcome *out, std
       sim::Reboot();
       continue;
     }
-    std::map<std::string, size_t> sizes, undoSizes;
-    for (const std::string &p : LogCandidates())
-      sizes[p] = sim::FileText(p).size();
-    for (const std::string &p : UndoCandidates())
-      undoSizes[p] = sim::FileText(p).size();
-    size_t console = m.console.size();
-    RunOutcome r;
-    r.exitCode = RunOnce(run);
-    r.console = m.console.substr(console);
-    for (const std::string &p : LogCandidates()) {
-      std::string text = sim::FileText(p);
-      size_t at = sizes.count(p) ? sizes[p] : 0;
-      if (text.size() > at)
-        r.log += text.substr(at);
-    }
-    for (const std::string &p : UndoCandidates()) {
-      std::string bytes = sim::FileText(p);
-      size_t at = undoSizes.count(p) ? undoSizes[p] : 0;
-      if (bytes.size() > at)
-        r.undo += bytes.substr(at);
-    }
-    out->runs.push_back(r);
+    out->runs.push_back(RunStep(run));
   }
   out->after = sim::TakeSnapshot();
   out->calls = m.calls;
 }
 
 }  // namespace
+
+RunOutcome RunStep(const sim::ScenarioRun &run)
+{
+  sim::Machine &m = sim::M();
+  RunOutcome r{};
+  std::vector<std::string> args = {m.programPath};
+  args.insert(args.end(), run.args.begin(), run.args.end());
+  if (run.fromRunOnce && !sim::TakeRunOnce(&args)) {
+    r.started = false;
+    return r;
+  }
+  std::map<std::string, size_t> sizes, undoSizes;
+  for (const std::string &p : LogCandidates())
+    sizes[p] = sim::FileText(p).size();
+  for (const std::string &p : UndoCandidates())
+    undoSizes[p] = sim::FileText(p).size();
+  size_t console = m.console.size();
+  r.argv = args;
+  r.exitCode = RunOnce(args, run.keys);
+  r.console = m.console.substr(console);
+  for (const std::string &p : LogCandidates()) {
+    std::string text = sim::FileText(p);
+    size_t at = sizes.count(p) ? sizes[p] : 0;
+    if (text.size() > at)
+      r.log += text.substr(at);
+  }
+  for (const std::string &p : UndoCandidates()) {
+    std::string bytes = sim::FileText(p);
+    size_t at = undoSizes.count(p) ? undoSizes[p] : 0;
+    if (bytes.size() > at)
+      r.undo += bytes.substr(at);
+  }
+  m.clock.wMinute = (WORD)(m.clock.wMinute + 4);
+  if (m.clock.wMinute >= 60) {
+    m.clock.wMinute = (WORD)(m.clock.wMinute - 60);
+    m.clock.wHour = (WORD)((m.clock.wHour + 1) % 24);
+  }
+  return r;
+}
+
+bool CheckScenario(const std::string &json, const std::function<void(const StepView &)> &show,
+                   std::vector<std::string> *failures, std::string *error)
+{
+  sim::Scenario scenario;
+  failures->clear();
+  if (!sim::LoadScenario(json, &scenario, error))
+    return false;
+  sim::Machine &m = sim::M();
+  SweepOutcome o;
+  o.before = sim::TakeSnapshot();
+  o.registryBefore = RegistryContent();
+  int runNumber = 0;
+  for (size_t step = 0; step < scenario.runs.size(); step++) {
+    const sim::ScenarioRun &run = scenario.runs[step];
+    StepView view{&scenario, step, 0, nullptr, sim::TakeSnapshot(), {}, m.reboots.size()};
+    std::string name, log, console;
+    if (run.reboot) {
+      view.renamesDone = m.pendingRenames;
+      o.renamesDone.insert(o.renamesDone.end(), m.pendingRenames.begin(), m.pendingRenames.end());
+      sim::Reboot();
+      name = "step " + std::to_string(step + 1) + " (reboot): ";
+    } else {
+      view.runNumber = ++runNumber;
+      o.runs.push_back(RunStep(run));
+      const RunOutcome &r = o.runs.back();
+      view.outcome = &r;
+      name = "run " + std::to_string(runNumber) + ": ";
+      log = r.log;
+      console = r.console;
+      if (r.started != run.expect.started)
+        failures->push_back(name + (r.started ? "started, expected no run-once entry to start it"
+                                              : "not started: no run-once entry"));
+      else if (r.started && r.exitCode != run.expectExit)
+        failures->push_back(name + "exit code " + std::to_string(r.exitCode) + ", expected " +
+                            std::to_string(run.expectExit));
+    }
+    if (show)
+      show(view);
+    for (const std::string &b : sim::CheckExpectations(run.expect, log, console, o.before))
+      failures->push_back(name + b);
+  }
+  o.after = sim::TakeSnapshot();
+  for (const std::string &b : CheckInvariants(o, nullptr))
+    failures->push_back("invariant: " + b);
+  CloseCleanerLog();
+  return true;
+}
 
 bool RunScenario(const std::string &json, const sim::Fault *fault, SweepOutcome *out, std::string *error,
                  bool record)
@@ -378,6 +454,8 @@ std::vector<std::string> CheckInvariants(const SweepOutcome &o, const sim::Fault
   for (size_t i = 0; i < o.runs.size(); i++) {
     const RunOutcome &r = o.runs[i];
     std::string run = "run " + std::to_string(i + 1) + ": ";
+    if (!r.started)
+      continue;
     bool early = r.console.find("Not supported OS.") != std::string::npos ||
                  r.console.find("Failed to create log file. Terminating.") != std::string::npos;
     std::vector<std::string> lines = Lines(r.log);
@@ -462,6 +540,16 @@ std::vector<std::string> CheckInvariants(const SweepOutcome &o, const sim::Fault
   }
 
   CheckUndoFile(o, &bad);
+
+  // A repetition whose call was never made again tested nothing.
+  if (fault) {
+    int fired = 0;
+    for (const sim::Fault &f : m.faults)
+      if (f.function == fault->function && f.nth == fault->nth)
+        fired += f.fired;
+    if (fired == 0)
+      bad.push_back("the fault did not fire: " + fault->function + " #" + std::to_string(fault->nth));
+  }
 
   // The step whose call failed does not report success.
   std::string next;

@@ -16,7 +16,14 @@ struct RunOutcome {
   std::string console;  // this run's console output
   std::string log;      // the log section this run appended ("" when none)
   std::string undo;     // the bytes this run appended to an undo file
+  bool started = true;  // false: a run-once step without its entry, not run
+  std::vector<std::string> argv;  // the command line it was started with
 };
+
+// One run of a scenario. A run-once step starts only when the entry exists,
+// with the command line it holds, the entry removed first; without it the
+// outcome says not started. The clock moves on 4 minutes after a run.
+RunOutcome RunStep(const sim::ScenarioRun &run);
 
 struct SweepOutcome {
   std::vector<RunOutcome> runs;
@@ -41,7 +48,8 @@ bool RunScenario(const std::string &json, const std::function<void()> &extend, S
 
 // The invariants; each violation is one message. With a fault, the outcome
 // must have been recorded (the line logged right after the failed call is the
-// step's outcome, and it must not report success).
+// step's outcome, and it must not report success), and the machine's fault of
+// that function and number must have fired.
 std::vector<std::string> CheckInvariants(const SweepOutcome &outcome, const sim::Fault *fault);
 
 // The error the platform gives when this function fails, for the sweep.
@@ -50,6 +58,22 @@ DWORD PlatformErrorFor(const std::string &function);
 // (formatting, time, freeing) and the closing calls, whose failure on a valid
 // handle the platform does not report in practice.
 bool SweepSkips(const std::string &function);
+
+// A scenario as `simrun --check` holds it: every run ends with the exit code
+// it expects, every step's expectations hold, and the whole cleaning keeps the
+// invariants. show, when given, sees each step as it ends. False with error
+// when the scenario does not load; failures lists every miss.
+struct StepView {
+  const sim::Scenario *scenario;
+  size_t step;
+  int runNumber;                       // of a run, from 1 (0 for a reboot)
+  const RunOutcome *outcome;           // nullptr for a reboot
+  sim::Snapshot before;                // the machine before the step
+  std::vector<sim::PendingRename> renamesDone;  // by a reboot
+  size_t rebootsBefore;                // reboot requests before the step
+};
+bool CheckScenario(const std::string &json, const std::function<void(const StepView &)> &show,
+                   std::vector<std::string> *failures, std::string *error);
 
 struct SweepSummary {
   size_t callsRecorded = 0, callsSwept = 0, runs = 0, failures = 0;

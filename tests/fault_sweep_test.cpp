@@ -1,6 +1,7 @@
 // A fault at every platform call of a whole cleaning, and proof that the
 // invariants the sweep checks can fail.
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -72,7 +73,7 @@ TEST_F(FaultSweepTest, InvariantsCatchAWrongSuccessLine)
   SweepOutcome o;
   std::string error;
   // The first file deletion fails; its outcome line says so.
-  sim::Fault fault{"DeleteFileW", 1, ERROR_SHARING_VIOLATION};
+  sim::Fault fault{"NtSetInformationFile", 1, (DWORD)0xC0000121L};
   ASSERT_TRUE(RunScenario(json, &fault, &o, &error, true)) << error;
   EXPECT_TRUE(CheckInvariants(o, &fault).empty());
   // As if the removal had reported success although the deletion failed.
@@ -85,7 +86,7 @@ TEST_F(FaultSweepTest, InvariantsCatchAWrongSuccessLine)
   log.replace(at, end - at, line.substr(0, line.size() - 10) + "... success");
   std::vector<std::string> bad = CheckInvariants(o, &fault);
   ASSERT_EQ(1u, bad.size());
-  EXPECT_EQ(0u, bad[0].find("success reported after DeleteFileW failed: Removing file "));
+  EXPECT_EQ(0u, bad[0].find("success reported after NtSetInformationFile failed: Removing file "));
 }
 
 TEST_F(FaultSweepTest, InvariantsCatchChangesOutsideTheInfection)
@@ -94,12 +95,113 @@ TEST_F(FaultSweepTest, InvariantsCatchChangesOutsideTheInfection)
   SweepOutcome o;
   std::string error;
   ASSERT_TRUE(RunScenario(json, nullptr, &o, &error, false)) << error;
-  sim::MakeFile("C:\\WINDOWS\\system32\\planted.dll", "x");
+  sim::MakeFile("C:\\WINDOWS\\system32\\planted.dll", "");
   sim::SetString("HKLM\\Software\\Other", "x", "y");
   sim::RemoveNode("C:\\Tools");
   o.after = sim::TakeSnapshot();
-  std::vector<std::string> bad = CheckInvariants(o, nullptr);
-  EXPECT_EQ(4u, bad.size()) << "the file, the key, its value and the removed folder";
+  std::vector<std::string> expected = {
+      "file change outside the hideouts and the log folder: removed file C:\\Tools",
+      "file change outside the hideouts and the log folder: added file C:\\WINDOWS\\system32\\planted.dll: file, 0 "
+      "bytes, content 811c9dc5, attributes 0x20",
+      "registry change outside the cleaner's keys: added registry HKLM\\Software\\Other: key",
+      "registry change outside the cleaner's keys: added registry HKLM\\Software\\Other : \"x\": REG_SZ \"y\"",
+  };
+  EXPECT_EQ(expected, CheckInvariants(o, nullptr));
+}
+
+// Each invariant caught by its own message: a cleaning without a fault (or
+// with the row's fault), then the one thing the row plants into its outcome
+// or the machine.
+struct PlantedCase {
+  const char *what;
+  sim::Fault fault;  // function "" for none
+  std::function<void(SweepOutcome &)> plant;
+  std::function<void()> undo;  // gives back what plant took from the platform
+  std::string message;
+};
+
+void ReplaceLine(std::string *log, const std::string &from, const std::string &to)
+{
+  size_t at = log->find(from + "\r\n");
+  ASSERT_NE(std::string::npos, at) << from;
+  log->replace(at, from.size(), to);
+}
+
+TEST_F(FaultSweepTest, EachInvariantCatchesItsPlantedCase)
+{
+  HKEY key = NULL;
+  HLOCAL local = NULL;
+  HMODULE library = NULL;
+  void *heap = NULL;
+  const std::string removal = "Attempting to remove malware files...";
+  const PlantedCase cases[] = {
+      {"exit code", {}, [](SweepOutcome &o) { o.runs[0].exitCode = 3; }, nullptr, "run 1: exit code 3"},
+      {"log header", {}, [](SweepOutcome &o) { o.runs[0].log.erase(0, o.runs[0].log.find("\r\n") + 2); }, nullptr,
+       "run 1: log section does not start with its header"},
+      {"Cleaning finished", {}, [](SweepOutcome &o) { ReplaceLine(&o.runs[0].log, "Cleaning finished", "Cleaning"); },
+       nullptr, "run 1: log does not end with \"Cleaning finished\""},
+      {"files removed after a failed restore", {},
+       [&](SweepOutcome &o) { ReplaceLine(&o.runs[0].log, removal, "Failed to restore services.exe\r\n" + removal); },
+       nullptr, "run 1: files removed although services.exe was not replaced"},
+      {"unexpected delayed move", {},
+       [](SweepOutcome &o) { o.renamesDone.push_back({"\\??\\C:\\WINDOWS\\a.dll", "!\\??\\C:\\WINDOWS\\b.dll"}); },
+       nullptr,
+       "delayed move other than a component-store services.exe over the installed one: \\??\\C:\\WINDOWS\\a.dll -> "
+       "!\\??\\C:\\WINDOWS\\b.dll"},
+      {"unreported reboot failure", {"ExitWindowsEx", 1, ERROR_PRIVILEGE_NOT_HELD},
+       [](SweepOutcome &o) {
+         std::string &c = o.runs[0].console;
+         size_t at = c.find("Failed to initiate system reboot.");
+         ASSERT_NE(std::string::npos, at);
+         c.erase(at);
+       },
+       nullptr, "failed reboot request not reported"},
+      {"handle leak", {},
+       [&](SweepOutcome &) { ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System", 0, KEY_READ, &key)); },
+       [&] { RegCloseKey(key); }, "1 handles left open"},
+      {"heap leak", {}, [&](SweepOutcome &) { heap = HeapAlloc(GetProcessHeap(), 0, 16); },
+       [&] { HeapFree(GetProcessHeap(), 0, heap); }, "1 heap blocks left allocated"},
+      {"LocalAlloc leak", {}, [&](SweepOutcome &) { local = LocalAlloc(LMEM_FIXED, 16); }, [&] { LocalFree(local); },
+       "1 LocalAlloc blocks left allocated"},
+      {"library leak", {}, [&](SweepOutcome &) { ASSERT_NE(nullptr, library = LoadLibraryA("C:\\WINDOWS\\system32\\rsaenh.dll")); },
+       [&] { FreeLibrary(library); }, "1 library references left held"},
+      {"undo failure logged twice", {},
+       [](SweepOutcome &o) {
+         ReplaceLine(&o.runs[0].log, "Cleaning finished",
+                     "Failed to write undo information\r\nFailed to write undo information\r\nCleaning finished");
+       },
+       nullptr, "run 1: undo failure logged 2 times"},
+      {"success line for a failed call", {"DeleteFileW", 1, ERROR_SHARING_VIOLATION},
+       [](SweepOutcome &o) {
+         std::string &log = o.runs[0].log;
+         size_t at = log.find("... failed\r\n", log.find("Removing file "));
+         ASSERT_NE(std::string::npos, at);
+         log.replace(at, 10, "... success");
+       },
+       nullptr,
+       "success reported after DeleteFileW failed: Removing file \\\\?\\C:\\RECYCLER\\"
+       "S-1-5-21-1004336348-1177238915-682003330-1001\\$dd614f2ed03f70d242d5ededb36097d0\\cfg.bin... success"},
+      {"fault that did not fire", {"NoSuchCall", 1, ERROR_ACCESS_DENIED}, [](SweepOutcome &) {}, nullptr,
+       "the fault did not fire: NoSuchCall #1"},
+  };
+  for (const PlantedCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    SweepOutcome o;
+    std::string error;
+    const sim::Fault *fault = c.fault.function.empty() ? nullptr : &c.fault;
+    ASSERT_TRUE(RunScenario(ReadScenario("xp-infected.json"), fault, &o, &error, true)) << error;
+    // Without the plant the cleaning keeps every invariant (a fault that
+    // never fires aside).
+    std::vector<std::string> clean = CheckInvariants(o, fault);
+    if (c.fault.function != "NoSuchCall") {
+      EXPECT_EQ(std::vector<std::string>(), clean);
+    }
+    c.plant(o);
+    EXPECT_EQ(std::vector<std::string>{c.message}, CheckInvariants(o, fault));
+    if (c.undo)
+      c.undo();
+    FreshMachine();
+  }
 }
 
 }  // namespace

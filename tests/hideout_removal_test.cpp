@@ -1,6 +1,7 @@
-// Hideout removal: the two BOT ID folders in the recycle bin are opened up to
-// Everyone and emptied bottom-up, one log line per action; the walk never
-// leaves the hideout, never acts on a cut path, and never overflows a line.
+// Hideout removal: the two BOT ID folders in the recycle bin are emptied
+// bottom-up by held handles, one log line per action, and what stays is left
+// to SYSTEM and Administrators; the walk never leaves the hideout, never acts
+// on a cut path, and never overflows a line.
 #include <functional>
 
 #include "security.h"
@@ -34,8 +35,33 @@ std::string SkippingFolder(const std::string &folder)
   return "Skipping folder whose search pattern is too long: \\\\?\\" + folder;
 }
 
-// The DACL that the removal gives every item: Everyone, every right, no
-// inheritance, and nothing else.
+// The DACL that the removal gives every item: SYSTEM and Administrators full
+// control, inherited by what is created below, protected from the folder
+// above, and nothing else.
+::testing::AssertionResult LeftToAdministrators(const std::string &path)
+{
+  sim::FsNode *n = sim::Node(path);
+  if (!n)
+    return ::testing::AssertionFailure() << path << " is gone";
+  sim::SecurityDescriptor sd;
+  if (!sim::ParseSecurityDescriptor(n->securityDescriptor.data(), n->securityDescriptor.size(), &sd))
+    return ::testing::AssertionFailure() << path << " has no descriptor of its own";
+  if (!sd.hasDacl || sd.dacl.size() != 2)
+    return ::testing::AssertionFailure() << path << " has " << sd.dacl.size() << " ACEs";
+  if (!(sd.control & SE_DACL_PROTECTED))
+    return ::testing::AssertionFailure() << path << " inherits from its folder";
+  const char *const trustees[] = {"S-1-5-18", "S-1-5-32-544"};
+  for (int i = 0; i < 2; i++) {
+    const sim::Ace &a = sd.dacl[i];
+    if (a.type != ACCESS_ALLOWED_ACE_TYPE || a.flags != (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) ||
+        a.mask != FILE_ALL_ACCESS || sim::SidToString(a.sid.data()) != trustees[i])
+      return ::testing::AssertionFailure() << path << ": ACE type " << (int)a.type << " flags " << (int)a.flags
+                                           << " mask " << a.mask << " for " << sim::SidToString(a.sid.data());
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// A DACL that grants Everyone every right, and nothing else.
 ::testing::AssertionResult OpenToEveryone(const std::string &path)
 {
   sim::FsNode *n = sim::Node(path);
@@ -104,10 +130,10 @@ TEST_F(HideoutTest, FileAndSubfolderInPostOrder)
                                       FileRemoval(h + "\\sub\\b.txt", true), Permissions(h + "\\sub", true),
                                       FolderRemoval(h + "\\sub", true), Permissions(SystemHideout(), true)}),
             Log());
-  // The hideout folders stay, empty and open to Everyone.
+  // The hideout folders stay, empty, left to SYSTEM and Administrators.
   EXPECT_TRUE(sim::ChildrenOf(h).empty());
-  EXPECT_TRUE(OpenToEveryone(h));
-  EXPECT_TRUE(OpenToEveryone(SystemHideout()));
+  EXPECT_TRUE(LeftToAdministrators(h));
+  EXPECT_TRUE(LeftToAdministrators(SystemHideout()));
   EXPECT_TRUE(sim::Exists("C:\\$Recycle.Bin\\S-1-5-18"));
 }
 
@@ -152,7 +178,7 @@ TEST_F(HideoutTest, FailureTable)
                                          Permissions(u + "\\a.txt", true), FileRemoval(u + "\\a.txt", true)};
        },
        false},
-      {"hideout cannot be listed", [] { sim::FailCall("FindFirstFileW", 1, ERROR_ACCESS_DENIED); },
+      {"hideout cannot be listed", [] { sim::FailCall("NtQueryDirectoryFile", 1, STATUS_ACCESS_DENIED); },
        [](const std::string &u, const std::string &s) {
          return std::vector<std::string>{kAttempting, Permissions(u, true), Permissions(s, false)};
        },
@@ -164,7 +190,7 @@ TEST_F(HideoutTest, FailureTable)
                                          FileRemoval(u + "\\a.txt", true), Permissions(s, false)};
        },
        false},
-      {"entry not removed", [] { sim::FailCall("DeleteFileW", 1, ERROR_ACCESS_DENIED); },
+      {"entry not removed", [] { sim::FailCall("NtSetInformationFile", 1, STATUS_ACCESS_DENIED); },
        [](const std::string &u, const std::string &s) {
          return std::vector<std::string>{kAttempting, Permissions(u, true), Permissions(u + "\\a.txt", true),
                                          FileRemoval(u + "\\a.txt", false), Permissions(s, false)};
@@ -222,47 +248,62 @@ TEST_F(HideoutTest, UserSidTextOrNothing)
 struct PermissionCase {
   const char *what;
   const char *function;  // the call made to fail, or null
+  int nth;
   DWORD error;
+  bool removed;
 };
 
-// Only a DACL that was built and applied counts; a failed step leaves the
-// old descriptor, frees only what was obtained and logs the failure.
+// Only a DACL that was built and applied through the entry's own handle
+// counts; a failed step leaves the old descriptor, frees only what was
+// obtained and logs the failure. Without a handle that holds the listed
+// entry, nothing is removed either.
 TEST_F(HideoutTest, PermissionsChangeFailsCleanlyAtEveryStep)
 {
+  // The calls of the walk, in order: the drive's root, the recycle bin, the
+  // account folder, the hideout, its listing handle, then the entry (the
+  // sixth open; its three queries the tenth to twelfth).
   const PermissionCase cases[] = {
-      {"applied", nullptr, 0},
-      {"no Everyone SID", "AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY},
-      {"no ACL", "SetEntriesInAclW", ERROR_NOT_ENOUGH_MEMORY},
-      {"no descriptor memory", "LocalAlloc", ERROR_NOT_ENOUGH_MEMORY},
-      {"descriptor not initialised", "InitializeSecurityDescriptor", ERROR_UNKNOWN_REVISION},
-      {"DACL not attached", "SetSecurityDescriptorDacl", ERROR_INVALID_SECURITY_DESCR},
-      {"not opened", "CreateFileW", ERROR_SHARING_VIOLATION},
-      {"not read", "GetFileInformationByHandle", ERROR_ACCESS_DENIED},
-      {"not applied", "SetKernelObjectSecurity", ERROR_ACCESS_DENIED},
+      {"applied", nullptr, 0, 0, true},
+      {"no descriptor", "ConvertStringSecurityDescriptorToSecurityDescriptorA", 2, ERROR_NOT_ENOUGH_MEMORY, true},
+      {"not opened", "NtCreateFile", 6, (DWORD)STATUS_ACCESS_DENIED, false},
+      // Held by another process that denies delete sharing: opened without DELETE.
+      {"not deletable", "NtCreateFile", 6, (DWORD)STATUS_SHARING_VIOLATION, false},
+      {"identity not read", "NtQueryInformationFile", 10, (DWORD)STATUS_ACCESS_DENIED, false},
+      {"link count not read", "NtQueryInformationFile", 11, (DWORD)STATUS_ACCESS_DENIED, false},
+      {"attributes not read", "NtQueryInformationFile", 12, (DWORD)STATUS_ACCESS_DENIED, false},
+      {"not applied", "SetKernelObjectSecurity", 2, ERROR_ACCESS_DENIED, true},
   };
-  const std::string path = "C:\\Hideout\\file.bin";
   const std::vector<uint8_t> before = Descriptor(FILE_GENERIC_READ | WRITE_DAC);
   for (const PermissionCase &c : cases) {
     SCOPED_TRACE(c.what);
     FreshMachine();
     Install(6, 1);
+    const std::string path = UserHideout() + "\\file.bin";
     sim::MakeFile(path, "z").securityDescriptor = before;
+    sim::MakeDir(SystemHideout());
     if (c.function)
-      sim::FailCall(c.function, 1, c.error);
-    ChangeFilePermissions(Wide("\\\\?\\" + path).data());
-    EXPECT_EQ(std::vector<std::string>({Permissions(path, !c.function)}), Log());
-    if (c.function)
+      sim::FailCall(c.function, c.nth, c.error);
+    // Kept open with delete sharing, so that the file outlives its removal.
+    sim::Node(path)->heldShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    RemoveMalwareFiles();
+    bool applied = !c.function || c.error == (DWORD)STATUS_SHARING_VIOLATION;
+    EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(UserHideout(), true), Permissions(path, applied),
+                                        FileRemoval(path, c.removed), Permissions(SystemHideout(), true)}),
+              Log());
+    ASSERT_TRUE(sim::Exists(path));
+    EXPECT_EQ(c.removed, sim::Node(path)->deletePending);
+    if (!applied)
       EXPECT_EQ(before, sim::Node(path)->securityDescriptor);
     else
-      EXPECT_TRUE(OpenToEveryone(path));
+      EXPECT_TRUE(LeftToAdministrators(path));
     sim::SecurityDescriptor sd;
     ASSERT_TRUE(sim::ParseSecurityDescriptor(sim::Node(path)->securityDescriptor.data(),
                                              sim::Node(path)->securityDescriptor.size(), &sd));
     EXPECT_EQ("S-1-5-32-544", sim::SidToString(sd.owner.data())) << "the owner stays";
     CloseCleanerLog();
     EXPECT_EQ(0u, sim::OpenHandles());
-    EXPECT_EQ(0u, sim::M().heapBlocks.size()) << "SID";
-    EXPECT_EQ(0u, sim::M().localBlocks.size()) << "ACL or descriptor";
+    EXPECT_EQ(0u, sim::M().heapBlocks.size());
+    EXPECT_EQ(0u, sim::M().localBlocks.size()) << "descriptor";
   }
 }
 
@@ -314,7 +355,7 @@ TEST_F(HideoutTest, FolderThatForbidsListingKeepsItsContent)
                                       FolderRemoval(h + "\\locked", false), Permissions(SystemHideout(), true)}),
             Log());
   EXPECT_TRUE(sim::Exists(h + "\\locked\\inner.bin"));
-  EXPECT_TRUE(OpenToEveryone(h + "\\locked"));
+  EXPECT_TRUE(LeftToAdministrators(h + "\\locked"));
 }
 
 TEST_F(HideoutTest, LocalSystemProcessesTheOneFolderTwice)
@@ -442,58 +483,25 @@ TEST_F(HideoutTest, SecondNameOfAFileIsOpenedUpOnceItIsTheOnlyOne)
   EXPECT_TRUE(sim::ChildrenOf(h).empty());
 }
 
-// Another process swaps the entry for a hard link to a system file right
-// after the removal opened it: the DACL goes through the handle to the file
-// that was opened and tested, never to the one now behind the name.
-TEST_F(HideoutTest, EntrySwappedAfterItsTestIsNotTheOneChanged)
-{
-  std::string h = UserHideout();
-  const std::string outside = "C:\\Windows\\system32\\config.dll";
-  const std::string moved = "C:\\Users\\Public\\moved.dll";
-  const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
-  sim::MakeFile(outside, "system code").securityDescriptor = guarded;
-  sim::MakeFile(h + "\\payload.dll", "payload");
-  sim::MakeDir(SystemHideout());
-  bool swapped = false;
-  sim::M().onFileOpened = [&](const std::string &full) {
-    if (swapped || sim::Lower(full) != sim::Lower(h + "\\payload.dll"))
-      return;
-    swapped = true;
-    sim::FsNode original = *sim::Node(full);
-    sim::RemoveNode(full);
-    original.name = "moved.dll";
-    sim::M().files[sim::Lower(moved)] = original;
-    sim::MakeHardLink(outside, full);
-  };
-  RemoveMalwareFiles();
-  sim::M().onFileOpened = nullptr;
-  ASSERT_TRUE(swapped);
-  EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(h + "\\payload.dll", true),
-                                      FileRemoval(h + "\\payload.dll", true), Permissions(SystemHideout(), true)}),
-            Log());
-  EXPECT_EQ(guarded, sim::Node(outside)->securityDescriptor);
-  EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, sim::Node(outside)->attributes);
-  EXPECT_EQ("system code", sim::FileText(outside));
-  EXPECT_TRUE(OpenToEveryone(moved)) << "the file that was opened and tested";
-  EXPECT_FALSE(sim::Exists(h + "\\payload.dll")) << "the name, now the link's, is removed";
-}
-
-// A read-only entry loses its attributes by name, so only while a second
-// handle pins that name to the file that was tested. Another process swaps
-// the entry for a hard link to a read-only system file right after the first
-// open, or tries to rename it away while the name is pinned.
-TEST_F(HideoutTest, ReadOnlyEntryIsUnlockedOnlyThroughItsPinnedName)
+// Another process swaps the entry for a hard link to a system file between
+// the listing and the open, or tries to rename it away while it is held:
+// the swapped name is not the entry listed and is left alone; the held one
+// cannot be renamed, and is removed through its handle.
+TEST_F(HideoutTest, EntrySwappedOrRenamedIsNeverTheOneChanged)
 {
   const struct {
     const char *what;
-    int atOpen;         // the open of the entry at which the other process acts
-    bool swapped;       // it managed to replace the name
-    bool removed;
+    bool beforeOpen;  // at the open of the entry, before it, or right after
+    DWORD attributes;
+    bool swapped, removed;
   } cases[] = {
-      {"swapped after the test", 1, true, false},
-      {"rename tried while pinned", 2, false, true},
+      {"swapped between listing and open", true, FILE_ATTRIBUTE_ARCHIVE, true, false},
+      {"read-only, swapped between listing and open", true, FILE_ATTRIBUTE_READONLY, true, false},
+      {"rename tried while held", false, FILE_ATTRIBUTE_ARCHIVE, false, true},
+      {"read-only, rename tried while held", false, FILE_ATTRIBUTE_READONLY, false, true},
   };
   const std::string outside = "C:\\Windows\\system32\\config.dll";
+  const std::string moved = "C:\\Users\\Public\\moved.dll";
   const DWORD systemAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;
   const std::vector<uint8_t> guarded = Descriptor(FILE_ALL_ACCESS);
   for (const auto &c : cases) {
@@ -501,55 +509,76 @@ TEST_F(HideoutTest, ReadOnlyEntryIsUnlockedOnlyThroughItsPinnedName)
     FreshMachine();
     Install(6, 1);
     std::string h = UserHideout();
-    std::string entry = h + "\\ro.dll";
+    std::string entry = h + "\\payload.dll";
     sim::FsNode &file = sim::MakeFile(outside, "system code");
     file.attributes = systemAttributes;
     file.securityDescriptor = guarded;
-    sim::MakeFile(entry, "payload").attributes |= FILE_ATTRIBUTE_READONLY;
+    sim::MakeFile(entry, "payload").attributes = c.attributes;
     sim::MakeDir(SystemHideout());
-    int opens = 0;
-    BOOL renamed = TRUE;
+    BOOL renamed = FALSE;
     DWORD renameError = 0;
-    sim::M().onFileOpened = [&](const std::string &full) {
-      if (sim::Lower(full) != sim::Lower(entry) || ++opens != c.atOpen)
-        return;
-      renamed = MoveFileExA(full.c_str(), "C:\\Users\\Public\\moved.dll", 0);
+    bool acted = false;
+    auto act = [&] {
+      acted = true;
+      renamed = MoveFileExA(entry.c_str(), moved.c_str(), 0);
       renameError = GetLastError();
       if (renamed)
         sim::MakeHardLink(outside, entry);
     };
+    // The sixth native open is the entry's (root, bin, account, hideout, listing).
+    int opens = 0;
+    sim::M().onEnter = [&](const std::string &function) {
+      if (c.beforeOpen && function == "NtCreateFile" && ++opens == 6)
+        act();
+    };
+    sim::M().onFileOpened = [&](const std::string &full) {
+      if (!c.beforeOpen && !acted && sim::Lower(full) == sim::Lower(entry))
+        act();
+    };
     RemoveMalwareFiles();
+    sim::M().onEnter = nullptr;
     sim::M().onFileOpened = nullptr;
+    ASSERT_TRUE(acted);
     EXPECT_EQ(c.swapped, renamed != FALSE);
     if (!c.swapped) {
       EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, renameError);
     }
-    EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(entry, true),
+    EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(entry, !c.swapped),
                                         FileRemoval(entry, c.removed), Permissions(SystemHideout(), true)}),
               Log());
     EXPECT_EQ(systemAttributes, sim::Node(outside)->attributes);
     EXPECT_EQ(guarded, sim::Node(outside)->securityDescriptor);
     EXPECT_EQ("system code", sim::FileText(outside));
-    if (c.swapped) {
-      EXPECT_TRUE(OpenToEveryone("C:\\Users\\Public\\moved.dll")) << "the file that was opened and tested";
-      EXPECT_EQ(2u, sim::LinkCount(*sim::Node(outside))) << "its read-only name stays";
-    }
+    EXPECT_EQ(c.swapped ? 2u : 1u, sim::LinkCount(*sim::Node(outside)));
+    EXPECT_EQ(c.swapped, sim::Exists(moved));
+    EXPECT_EQ(c.swapped, sim::Exists(entry));
   }
 }
 
+// A hideout folder, or a folder on the way to it, that is a junction is not
+// opened through: the removal ends that hideout with a line of its own and
+// touches nothing behind it.
 TEST_F(HideoutTest, HideoutFolderThatIsALinkIsNotListed)
 {
   sim::MakeFile("C:\\Outside\\keep.txt", "k");
   sim::FsNode &junction = sim::MakeDir(SystemHideout());
   junction.reparseTarget = "C:\\Outside";
   junction.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  sim::FsNode &account = sim::MakeDir("C:\\$Recycle.Bin\\" + sim::M().userSid);
+  account.reparseTarget = "C:\\Outside";
+  account.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  sim::MakeDir("C:\\Outside\\" + kBotId);
+  sim::MakeFile("C:\\Outside\\" + kBotId + "\\inner.txt", "i");
   RemoveMalwareFiles();
   EXPECT_EQ(std::vector<std::string>(
-                {kAttempting, Permissions(UserHideout(), false), Permissions(SystemHideout(), true)}),
+                {kAttempting, "Skipping hideout folder that is a reparse point: \\\\?\\C:\\$Recycle.Bin\\" + sim::M().userSid,
+                 "Skipping hideout folder that is a reparse point: \\\\?\\" + SystemHideout()}),
             Log());
   EXPECT_TRUE(sim::Exists("C:\\Outside\\keep.txt"));
+  EXPECT_TRUE(sim::Exists("C:\\Outside\\" + kBotId + "\\inner.txt"));
   EXPECT_TRUE(sim::Node("C:\\Outside")->securityDescriptor.empty());
-  EXPECT_TRUE(OpenToEveryone(SystemHideout())) << "the link itself is opened up";
+  EXPECT_TRUE(sim::Node("C:\\Outside\\" + kBotId)->securityDescriptor.empty());
+  EXPECT_TRUE(sim::Node(SystemHideout())->securityDescriptor.empty()) << "nor the link itself";
 }
 
 // PathAppendW holds MAX_PATH characters: an entry whose path would not fit
@@ -568,7 +597,6 @@ TEST_F(HideoutTest, EntriesWithTooLongPathsAreSkippedNeverShortened)
   std::string edge = h + "\\" + std::string(257 - longPrefix.size() - 1, 'e');
   sim::MakeFile(edge + "\\f", "f");
   sim::MakeDir(SystemHideout());
-  sim::M().recordCalls = true;
   RemoveMalwareFiles();
   EXPECT_EQ(std::vector<std::string>({kAttempting, Permissions(h, true), Permissions(deep + "\\ok.txt", true),
                                       FileRemoval(deep + "\\ok.txt", true), Skipping(deep, tooLong),
@@ -578,10 +606,7 @@ TEST_F(HideoutTest, EntriesWithTooLongPathsAreSkippedNeverShortened)
             Log());
   EXPECT_TRUE(sim::Exists(deep + "\\" + tooLong));
   EXPECT_TRUE(sim::Exists(edge + "\\f"));
-  int deletes = 0;
-  for (const sim::CallRecord &c : sim::M().calls)
-    deletes += c.function == "DeleteFileW";
-  EXPECT_EQ(1, deletes) << "only ok.txt";
+  EXPECT_FALSE(sim::Exists(deep + "\\ok.txt"));
 }
 
 // PathAppendW can fail or canonicalise what it joins: the folder or entry is
@@ -590,39 +615,42 @@ TEST_F(HideoutTest, SearchPatternOrNameThatCannotBeJoined)
 {
   const struct {
     const char *what;
-    int nth;  // the PathAppendW call of the walk that fails
+    int nth;  // the PathAppendW call that fails: the recycle bin, account and
+              // BOT ID come first
     std::function<std::vector<std::string>(const std::string &folder)> lines;
-    std::vector<std::string> visited;
+    bool aStays, bStays;
   } cases[] = {
-      {"search pattern", 1,
+      {"search pattern", 4,
        [](const std::string &f) {
-         return std::vector<std::string>{"Skipping folder whose search pattern cannot be formed: \\\\?\\" + f};
+         return std::vector<std::string>{Permissions(f, true),
+                                         "Skipping folder whose search pattern cannot be formed: \\\\?\\" + f};
        },
-       {}},
-      {"entry name", 2,
+       true, true},
+      {"entry name", 5,
        [](const std::string &f) {
-         return std::vector<std::string>{"Skipping entry whose name cannot be joined to its folder path in \\\\?\\" +
-                                         f + ": a.txt"};
+         return std::vector<std::string>{
+             Permissions(f, true),
+             "Skipping entry whose name cannot be joined to its folder path in \\\\?\\" + f + ": a.txt",
+             Permissions(f + "\\b.txt", true), FileRemoval(f + "\\b.txt", true)};
        },
-       {"b.txt"}},
+       true, false},
   };
-  const std::string folder = "C:\\Walk";
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     FreshMachine();
     Install(6, 1);
+    const std::string folder = UserHideout();
     sim::MakeFile(folder + "\\a.txt", "a");
     sim::MakeFile(folder + "\\b.txt", "b");
     sim::FailCall("PathAppendW", c.nth, ERROR_INVALID_PARAMETER);
-    static std::vector<std::string> *visits;
-    std::vector<std::string> seen;
-    visits = &seen;
-    WalkTree(Wide("\\\\?\\" + folder).data(), [](const WCHAR *path) {
-      std::string p = Narrow(path);
-      visits->push_back(p.substr(p.rfind('\\') + 1));
-    });
-    EXPECT_EQ(c.lines(folder), Log());
-    EXPECT_EQ(c.visited, seen);
+    RemoveMalwareFiles();
+    std::vector<std::string> expected = {kAttempting};
+    for (const std::string &line : c.lines(folder))
+      expected.push_back(line);
+    expected.push_back(Permissions(SystemHideout(), false));
+    EXPECT_EQ(expected, Log());
+    EXPECT_EQ(c.aStays, sim::Exists(folder + "\\a.txt"));
+    EXPECT_EQ(c.bStays, sim::Exists(folder + "\\b.txt"));
   }
 }
 

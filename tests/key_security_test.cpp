@@ -21,7 +21,7 @@ protected:
     SimTest::SetUp();
     sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
     sim::M().enabledPrivileges = {"SeSecurityPrivilege", "SeTakeOwnershipPrivilege"};
-    OpenTestLog(0x61);
+    OpenOperationLog(0x61);
   }
   std::vector<std::string> Log()
   {
@@ -88,7 +88,7 @@ TEST_F(KeySecurityTest, CreateFailures)
     sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
     sim::M().enabledPrivileges = {"SeSecurityPrivilege", "SeTakeOwnershipPrivilege"};
     sim::MakeKey(Path("wuauserv"));
-    OpenTestLog(0x61);
+    OpenOperationLog(0x61);
     c.arrange();
     EXPECT_EQ(nullptr, CreateRestoreKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlset\\Services\\wuauserv\\Enum"));
     EXPECT_EQ(nullptr, CreateRestoreKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlset\\Services\\wuauserv"));
@@ -112,6 +112,9 @@ TEST_F(KeySecurityTest, ExistingKeyWhoseDaclRefusesFullAccess)
 
 TEST_F(KeySecurityTest, RootPrefixes)
 {
+  // The undo file takes part here: a log of its own with the file.
+  CloseCleanerLog();
+  OpenTestLog(0x61);
   HKEY other = NULL;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &other, NULL));
   struct {
@@ -261,7 +264,7 @@ TEST_F(KeySecurityTest, FailuresReturnTheHandlePassedIn)
     FreshMachine();
     sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
     sim::M().enabledPrivileges = {"SeSecurityPrivilege", "SeTakeOwnershipPrivilege"};
-    OpenTestLog(0x61);
+    OpenOperationLog(0x61);
     c.arrange();
     HKEY key = Open("wuauserv", c.access);
     EXPECT_EQ(key, ApplyKeySecurity(key, c.sddl));

@@ -32,7 +32,7 @@ protected:
     FreshMachine();
     sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
     sim::MakeKey(kKey);
-    OpenTestLog(0x61);
+    OpenOperationLog(0x61);
     c.arrange();
     HKEY key = NULL;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey + 5, 0, c.access, &key));

@@ -1,6 +1,11 @@
 // The run sequence: console texts, modes, exit codes, WOW64 redirection, the
 // restoration question and the reboot at the end.
+#include "scenario.h"
 #include "test_support.h"
+
+#include <algorithm>
+
+#include "scenario.h"
 
 namespace {
 
@@ -158,37 +163,30 @@ TEST_F(RunSequenceTest, ExtendedKeyIsOneKeyPress)
 
 TEST_F(RunSequenceTest, RestoreModeRunsOnlyTheRestoration)
 {
-  sim::InstallWindows(5, 1, VER_NT_WORKSTATION, false);
-  sim::M().recordCalls = true;
+  // The infected XP machine, started with -r at once: its redirected COM
+  // classes and full hideouts stay as they are; only the services' keys and
+  // the log folder change.
+  sim::Scenario scenario;
+  std::string error;
+  ASSERT_TRUE(sim::LoadScenario(ReadScenario("xp-infected.json"), &scenario, &error)) << error;
+  sim::Snapshot before = sim::TakeSnapshot();
   EXPECT_EQ(0, RunCleanerWith({"-r"}, "k"));
-  const std::vector<sim::CallRecord> &calls = sim::M().calls;
-  bool pendingLook = false;
-  for (size_t i = 0; i < calls.size(); i++) {
-    // The first looks for a restore run still registered in RunOnce.
-    if (calls[i].function == "RegOpenKeyExA" && !pendingLook) {
-      pendingLook = true;
-      continue;
-    }
-    // The COM repair and the file removal would open these; restore mode does
-    // not. Its only key opens reopen a key under the descriptor just written,
-    // or look, for the undo file, whether a key exists before it is created.
-    if (calls[i].function == "RegOpenKeyExA") {
-      // A look goes straight on to the creation, past its own opens and
-      // closes and the undo entry it writes.
-      size_t next = i + 1;
-      while (next < calls.size() &&
-             (calls[next].function == "RegOpenKeyExA" || calls[next].function == "RegCloseKey" ||
-              calls[next].function == "HeapAlloc" || calls[next].function == "HeapFree" ||
-              calls[next].function == "WriteFile" || calls[next].function == "FlushFileBuffers"))
-        next++;
-      bool probe = next < calls.size() && calls[next].function == "RegCreateKeyExA";
-      EXPECT_TRUE((i > 0 && calls[i - 1].function == "RegSetKeySecurity") || probe) << "call " << i;
-    }
-    EXPECT_NE("FindFirstFileW", calls[i].function);
-    EXPECT_NE("GetSystemDirectoryA", calls[i].function);
+  bool restored = false;
+  for (const std::string &d : sim::Differences(before, sim::TakeSnapshot())) {
+    bool services = d.find(" registry HKLM\\System\\CurrentControlSet\\Services\\") != std::string::npos;
+    bool logFolder = d.find(" file C:\\Documents and Settings\\All Users\\Desktop\\DU Vizodav") != std::string::npos;
+    EXPECT_TRUE(services || logFolder) << d;
+    restored |= services;
   }
-  EXPECT_EQ("Detected pre-Vista 32 bit windows system", LastSection(kXpDesktop).front());
-  EXPECT_EQ("Cleaning finished", LastSection(kXpDesktop).back());
+  EXPECT_TRUE(restored);
+  std::vector<std::string> log = LastSection(kXpDesktop);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ("Detected pre-Vista 32 bit windows system", log.front());
+  EXPECT_EQ("Cleaning finished", log.back());
+  for (const std::string &line : log) {
+    EXPECT_NE(0u, line.find("Current registry value")) << line;
+    EXPECT_NE("Attempting to remove malware files...", line);
+  }
 }
 
 TEST_F(RunSequenceTest, RedirectionIsOffFromClassificationToTheLastCleaningStep)
@@ -329,3 +327,41 @@ TEST_F(RunSequenceTest, NothingIsLoggedAfterTheLogIsClosed)
 }
 
 }  // namespace
+
+// On a Remote Desktop session host a process whose image is not marked
+// terminal-server aware is given its user's own Windows folder, which holds
+// no component store: the product, linked with the flag, replaces services.exe
+// and reaches the file removal; the same program without the flag would not.
+TEST_F(RunSequenceTest, SessionHostReachesTheRemovalOnlyAsATerminalServerAwareImage)
+{
+  EXPECT_TRUE(sim::kImageTsAware) << "the product is linked terminal-server aware";
+  const std::string hideoutFile =
+      "C:\\$Recycle.Bin\\S-1-5-21-1004336348-1177238915-682003330-1001\\$dd614f2ed03f70d242d5ededb36097d0\\n.dll";
+  const struct {
+    bool tsAware;
+    const char *outcome;
+    bool removed;
+  } cases[] = {
+      {true, "Restored services.exe successfully", true},
+      {false, "Failed to restore services.exe", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.tsAware ? "terminal-server aware" : "not terminal-server aware");
+    sim::Scenario scenario;
+    std::string error;
+    ASSERT_TRUE(sim::LoadScenario(ReadScenario("server2008r2-session-host.json"), &scenario, &error)) << error;
+    ASSERT_TRUE(sim::M().sessionHost);
+    sim::M().imageTsAware = c.tsAware;
+    ASSERT_TRUE(sim::Exists(hideoutFile));
+    EXPECT_EQ(0, RunCleanerWith({}, "nk"));
+    std::vector<std::string> log = LastSection(kWin7Desktop);
+    auto has = [&](const std::string &line) { return std::find(log.begin(), log.end(), line) != log.end(); };
+    EXPECT_TRUE(has(c.outcome));
+    EXPECT_EQ(c.tsAware, has("Located clean services exe: C:\\Windows\\winsxs\\"
+                             "amd64_microsoft-windows-services_31bf3856ad364e35_6.1.7601.17514_none_"
+                             "2b2e3bff5a3d7d5f\\services.exe"));
+    EXPECT_EQ(!c.tsAware, has("Failed to locate clean services.exe"));
+    EXPECT_EQ(c.removed, !sim::Exists(hideoutFile));
+    EXPECT_EQ(c.removed ? 1u : 0u, sim::M().pendingRenames.size());
+  }
+}

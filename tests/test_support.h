@@ -41,9 +41,16 @@ extern const char *const kVistaDesktop; // %AllUsersProfile%\Desktop on Vista
 // desktop for that code; the lines written until CloseCleanerLog are read back
 // with LastSection.
 void OpenTestLog(DWORD osCode);
+// The same without the undo file, for a registry operation called by itself
+// on a key of the test's own, which the undo file cannot name and would
+// report as a gap (tests/undo_file_test.cpp covers that).
+void OpenOperationLog(DWORD osCode);
 
-// Closes a log a test left open and gives an empty machine, for table rows
-// that each start afresh.
+// Closes a log a test left open and expects nothing left open, allocated or
+// loaded on the machine (what the end of every test checks).
+void ExpectNothingLeaked();
+// The same checks, then an empty machine, for table rows that each start
+// afresh.
 void FreshMachine();
 
 // Every test starts from an empty machine and ends with nothing leaked.

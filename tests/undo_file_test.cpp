@@ -472,6 +472,50 @@ TEST_F(UndoFileTest, FailuresCostOneLogLineAndNothingElse)
   }
 }
 
+// A change through a key the file cannot name (any key but that of the
+// record being restored) is told in the log: the section is incomplete.
+TEST_F(UndoFileTest, ChangeThroughAKeyTheFileCannotNameIsLogged)
+{
+  const struct {
+    const char *what;
+    bool recordFirst;  // a record's key was made and closed before
+    std::function<void(HKEY)> change;
+  } cases[] = {
+      {"a value, no record yet", false, [](HKEY key) { ReconcileValue(L"\"A\"=dword:00000001", key, 0); }},
+      {"a value, after a record", true, [](HKEY key) { ReconcileValue(L"\"A\"=dword:00000001", key, 0); }},
+      {"a descriptor, after a record", true,
+       [](HKEY key) { RegCloseKey(ApplyKeySecurity(key, kOpen)); }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshMachine();
+    sim::InstallWindows(6, 1, VER_NT_WORKSTATION, false);
+    sim::SetDword(kVank, "A", 7);
+    // The record's key is opened for its SACL too, as the pass does.
+    sim::M().enabledPrivileges.insert("SeSecurityPrivilege");
+    OpenTestLog(0x61);
+    if (c.recordFirst) {
+      HKEY record = CreateRestoreKey(HKEY_LOCAL_MACHINE, VANK_KEY "\\Record");
+      ASSERT_NE(nullptr, record);
+      RegCloseKey(record);
+    }
+    HKEY other = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, VANK_KEY, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &other));
+    bool descriptor = std::string(c.what).find("descriptor") != std::string::npos;
+    c.change(other);
+    if (!descriptor)
+      RegCloseKey(other);
+    CloseCleanerLog();
+    std::vector<std::string> log = LastSection(kWin7Desktop);
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), std::string(kUndoFailed)));
+    if (!descriptor) {
+      EXPECT_EQ(1u, sim::Value(kVank, "A")->data[0]) << "the change itself is made";
+    }
+    for (const std::string &e : LastEntries())
+      EXPECT_EQ(std::string::npos, e.find(kVankLine)) << e;
+  }
+}
+
 // Not undone: the run-once value, which the reboot clears, and the
 // services.exe replacement, whose backup lies beside the file.
 TEST_F(UndoFileTest, RunOnceValueIsNotRecorded)

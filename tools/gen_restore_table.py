@@ -21,7 +21,8 @@ lines below it, up to the next such line or the record's end:
     given          fixed byte for byte where the table was specified
     captured       taken unchanged from a genuine installation of the edition
     corroborated   taken unchanged from a genuine installation of the same
-                   Windows build (another edition of it)
+                   Windows build (another edition of it): a guess about this
+                   edition, written only where the machine lacks the value
     reconstructed  from no genuine source: a guess, written only where the
                    machine lacks the value
 
@@ -47,8 +48,10 @@ MAX_LIST_BYTES = 65535
 MAX_NAME_CHARS = 255
 EXPECTED_RECORDS = 253
 PROVENANCES = ("given", "captured", "corroborated", "reconstructed")
-# Lines of these provenances hold data no genuine source gives.
-GUESSED = ("reconstructed",)
+# Lines of these provenances are guesses about the edition, with their flag
+# byte in the table: 1 from no genuine source, 2 from a genuine installation
+# of another edition of the same build.
+GUESSED = {"reconstructed": 1, "corroborated": 2}
 SET_NAMES = {
     0: "Windows XP",
     1: "Windows Vista",
@@ -92,7 +95,7 @@ class Record:
         self.line_provenance.append(provenance or self.current)
 
     def guessed(self):
-        return [1 if p in GUESSED else 0 for p in self.line_provenance]
+        return [GUESSED.get(p, 0) for p in self.line_provenance]
 
     def list_bytes(self):
         return 2 * (sum(len(line) + 1 for line in self.lines) + 1)
@@ -361,7 +364,8 @@ def emit_table(descriptors, records, out_path, expected):
             pieces[-1] += "\\0"
             text = " ".join('L"%s"' % p for p in pieces)
             out.append("    " + text + (";" if j + 1 == len(r.lines) else ""))
-        # One byte per line: 1 where the line's data has no genuine source.
+        # One byte per line: non-zero where the line is a guess (1: no genuine
+        # source, 2: another edition of the same build).
         if any(r.guessed()):
             out.append("static const BYTE kGuessed%d[] = {%s};"
                        % (i, ", ".join(str(g) for g in r.guessed())))
@@ -422,6 +426,23 @@ UNSOURCED_DECISIONS = [
     "hive and stay guesses.",
     "Set 4 no longer holds the reconstructed `NetTcpActivator` rule with its doubled backslashes: "
     "it is no Core Networking rule and the Windows 7 hive does not hold it.",
+    "No guess switches on filtering or blocks traffic. Left out: `EnableFirewall`=1 of set 3's "
+    "`DomainProfile` and `StandardProfile` (Server 2003 SP1 ships with the firewall off; written "
+    "where the value is missing it would turn on the firewall of a server whose exceptions the "
+    "dataset does not hold and could cut it off from remote administration), of set 1's six "
+    "profile keys (`Defaults` and `Parameters`, `DomainProfile`, `PublicProfile`, "
+    "`StandardProfile`), and of set 4's six (see above). Kept, as they filter nothing: "
+    "`DisableStatefulFTP` and `DisableStatefulPPTP` 0 (the stateful handling lets the protocols' "
+    "related connections through), `DisableNotifications`, the logging settings, "
+    "`PresharedKeyEncoding`. Service-hardening rules (`Action=Block` for one service's own "
+    "traffic) stand only where a genuine installation holds them: set 3's six are given, set 4's "
+    "ten are those of build 7601 for the set's services. The validator fails on a guessed "
+    "`EnableFirewall`, `DoNotAllowExceptions`, `DefaultInboundAction` or `DefaultOutboundAction` "
+    "other than 0, and on any rule from no genuine source.",
+    "No set holds per-machine performance-counter indexes (`First Counter`, `Last Counter`, "
+    "`First Help`, `Last Help`, `Object List` of `BITS\\Performance`): another machine's indexes "
+    "break its counters. Set 1's guessed ones are left out like those of the hives; the validator "
+    "fails on any such line.",
 ]
 
 
@@ -475,10 +496,14 @@ def emit_doc(records, out_path):
     w("  and fails on any difference;")
     w("- `corroborated`: taken unchanged from a genuine installation of the same Windows build,")
     w("  another edition of it (set 4 from the Windows 7 SP1 hive: build 7601, the same service")
-    w("  binaries), limited to what both editions have; derived again by CTest as well;")
-    w("- `reconstructed`: from no genuine source. A restore run writes such a line only where")
-    w("  the machine lacks the value; a value the machine holds is left as it is and logged as")
-    w("  not needing an update.")
+    w("  binaries), limited to what both editions have; derived again by CTest as well. The same")
+    w("  build is evidence, not proof, of the other edition's defaults, so these lines are guesses")
+    w("  like the next kind;")
+    w("- `reconstructed`: from no genuine source.")
+    w("")
+    w("A restore run writes a `corroborated` or `reconstructed` line (a guess) only where the")
+    w("machine lacks the value; a value the machine holds is left as it is and logged as not")
+    w("needing an update. `given` and `captured` lines are always written.")
     w("")
     w("The sources' format is described in data/restore/README.md. `Lines` is the table's count,")
     w("`Listed` the count of the installation the record list was specified from.")

@@ -159,6 +159,15 @@ LEFT_OUT = [
      "(Defaults) holds neither, and without them nothing is logged, as in-box"),
     ((2, 4), re.escape(STATIC_SYSTEM), r"clr_optimization_v4\.0\.30319_32-[12]",
      ".NET Framework 4 setup's rules: that framework is not part of build 7601.17514"),
+    ((4,), r"SharedAccess\\(Defaults|Parameters)\\FirewallPolicy\\\w+Profile", r"DisableNotifications",
+     "server editions turn the firewall's notifications off by default, client editions on "
+     "(Microsoft, unattended Windows setup reference, Networking-MPSSVC-Svc, "
+     "PrivateProfile_DisableNotifications: https://learn.microsoft.com/windows-hardware/customize/"
+     "desktop/unattend/networking-mpssvc-svc-privateprofile-disablenotifications); the Windows 7 "
+     "hive's 0 is the client's"),
+    ((4,), r"SharedAccess\\(Defaults|Parameters)\\FirewallPolicy\\\w+Profile", r"EnableFirewall",
+     "a guess (the values of set 4 are guesses) that switches the firewall on: written where the "
+     "value is missing it would filter a server whose exceptions the dataset does not hold"),
 ]
 
 # Record keys with no counterpart in the hive: (sets, key pattern, reason).

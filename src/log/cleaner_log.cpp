@@ -3,8 +3,64 @@
 #include <stdio.h>
 #include <share.h>
 #include "../cleaner.h"
+#include <sddl.h>
 
 static FILE *g_log = NULL;
+// "DU Vizodav", held for the run without delete sharing: nothing can
+// rename it, delete it or put another folder or a link in its place while
+// its files are written.
+static HANDLE g_folder = INVALID_HANDLE_VALUE;
+
+#define SDDL_TEXT_BYTES 512
+
+// Creates "DU Vizodav" for SYSTEM and Administrators, with read access for
+// the account that runs the cleaner (so that its own Explorer opens the log
+// without elevation) and nothing for anyone else: whoever could write there
+// could hold the log open and stop every later run, or plant its files.
+static void CreateLogFolder(void)
+{
+  WCHAR sidText[MAX_PATH];
+  char sddl[SDDL_TEXT_BYTES];
+  PSECURITY_DESCRIPTOR sd = NULL;
+  SECURITY_ATTRIBUTES security;
+
+  if (GetCurrentUserSid(sidText))
+    wsprintfA(sddl, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;%S)", sidText);
+  else
+    lstrcpyA(sddl, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  // Without its descriptor the folder is not made: the log then cannot open.
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, NULL)) {
+    sd = NULL;
+    goto out;
+  }
+  security.nLength = sizeof(security);
+  security.lpSecurityDescriptor = sd;
+  security.bInheritHandle = FALSE;
+  CreateDirectoryA("DU Vizodav", &security);
+
+out:
+  if (sd != NULL)
+    LocalFree(sd);
+}
+
+// Opens "DU Vizodav" as itself and keeps it only when it is a folder and not
+// a junction, mount point or link.
+static int HoldLogFolder(void)
+{
+  BY_HANDLE_FILE_INFORMATION info;
+
+  g_folder = CreateFileW(L"DU Vizodav", FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+  if (g_folder == INVALID_HANDLE_VALUE)
+    return 0;
+  if (GetFileInformationByHandle(g_folder, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return 1;
+  CloseHandle(g_folder);
+  g_folder = INVALID_HANDLE_VALUE;
+  return 0;
+}
+
 
 // The all-users desktop by edition; Server 2003 is matched on the low byte
 // like XP, since it has no %PUBLIC% variable.
@@ -28,11 +84,17 @@ int OpenCleanerLog(DWORD osCode)
 
   attributes = GetFileAttributesA("DU Vizodav");
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    CreateDirectoryA("DU Vizodav", NULL);
+    CreateLogFolder();
 
-  // "a+" in text mode, unshared: a second run cannot open the log while this one holds it.
-  g_log = _fsopen("DU Vizodav\\TarvoskFix.log", "a+", _SH_DENYRW);
+  // "a+" in text mode, unshared: a second run cannot open the log while this
+  // one holds it. A log that is a link, or a name of a file that has others,
+  // would have the run write where it was sent.
+  if (HoldLogFolder() && IsPlainFileOrMissing(L"DU Vizodav\\TarvoskFix.log"))
+    g_log = _fsopen("DU Vizodav\\TarvoskFix.log", "a+", _SH_DENYRW);
   if (g_log == NULL) {
+    if (g_folder != INVALID_HANDLE_VALUE)
+      CloseHandle(g_folder);
+    g_folder = INVALID_HANDLE_VALUE;
     printf("Failed to create log file. Terminating.\n");
     return 0;
   }
@@ -85,4 +147,6 @@ void CloseCleanerLog(void)
   CloseUndoFile();
   fclose(g_log);
   g_log = NULL;
+  CloseHandle(g_folder);
+  g_folder = INVALID_HANDLE_VALUE;
 }

@@ -323,6 +323,24 @@ failed:
   UndoFailed();
 }
 
+int IsPlainFileOrMissing(const WCHAR *path)
+{
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE file;
+  int plain = 0;
+
+  file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+  if (file == INVALID_HANDLE_VALUE)
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  if (GetFileInformationByHandle(file, &info) &&
+      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+      info.nNumberOfLinks == 1)
+    plain = 1;
+  CloseHandle(file);
+  return plain;
+}
+
 void OpenUndoFile(const SYSTEMTIME *started)
 {
   WCHAR line[64];
@@ -333,7 +351,9 @@ void OpenUndoFile(const SYSTEMTIME *started)
   // Binary, every write at the end; "c" is the runtime's commit flag, with
   // which fflush also has the system write the file out to the disk.
   // Readers may look at it while the run goes on.
-  g_undo.file = _fsopen("DU Vizodav\\TarvoskFix-undo.reg", "abc", _SH_DENYWR);
+  g_undo.file = NULL;
+  if (IsPlainFileOrMissing(L"DU Vizodav\\TarvoskFix-undo.reg"))
+    g_undo.file = _fsopen("DU Vizodav\\TarvoskFix-undo.reg", "abc", _SH_DENYWR);
   if (g_undo.file == NULL) {
     UndoFailed();
     return;
@@ -454,9 +474,18 @@ void UndoKeyCreation(HKEY root, const char *subKey)
 
 void UndoKeyHandle(HKEY key) { g_undo.key = key; }
 
+// Only the key of the record being restored can be named in the file. A
+// change through any other key would leave the section short without a
+// word, so the log is told that it is incomplete.
 static int IsRecordKey(HKEY key)
 {
-  return g_undo.file != NULL && key != NULL && key == g_undo.key && g_undo.keyPath != NULL;
+  if (g_undo.file == NULL)
+    return 0;
+  if (key == NULL || key != g_undo.key || g_undo.keyPath == NULL) {
+    UndoFailed();
+    return 0;
+  }
+  return 1;
 }
 
 void UndoKeySecurity(HKEY key)

@@ -2,9 +2,12 @@
 """Checks of the product binary that no host test can make: what it imports
 (only functions that Windows XP SP3 has, from the system DLLs the cleaner uses,
 and nothing from ntdll), no debug sections, its manifest and its version
-resource.
+resource, the terminal-server-aware flag, and no link time in the header.
 
-usage: check_pe.py EXE ALLOWLIST [--machine i386|amd64]
+usage: check_pe.py EXE ALLOWLIST [--machine i386|amd64] [--any-crt]
+
+--any-crt: the x86_64 build, whose runtime imports differ from the i686
+product's; its imports are not held against the XP SP3 list.
 """
 import struct
 import sys
@@ -24,11 +27,11 @@ class Pe:
         if data[self.lfanew:self.lfanew + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
         fh = self.lfanew + 4
-        self.machine, nsections, _, symtab, nsymbols, opt_size, _ = struct.unpack_from("<HHIIIHH", data, fh)
+        self.machine, nsections, self.timestamp, symtab, nsymbols, opt_size, _ = struct.unpack_from("<HHIIIHH", data, fh)
         opt = fh + 20
         (magic,) = struct.unpack_from("<H", data, opt)
         self.pe32plus = magic == 0x20B
-        (self.subsystem,) = struct.unpack_from("<H", data, opt + 68)
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, opt + 68)
         dirs = opt + (112 if self.pe32plus else 96)
         self.dirs = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(16)]
         self.sections = []
@@ -117,7 +120,8 @@ def version_strings(block):
 
 def main(argv):
     exe, allowlist = argv[1], argv[2]
-    machine = argv[4] if len(argv) > 4 and argv[3] == "--machine" else "i386"
+    machine = argv[argv.index("--machine") + 1] if "--machine" in argv else "i386"
+    any_crt = "--any-crt" in argv
     try:
         data = open(exe, "rb").read()
     except OSError:
@@ -131,6 +135,14 @@ def main(argv):
     if pe.subsystem != 3:
         errors += fail("subsystem %d, wanted the console (3)" % pe.subsystem)
 
+    # Not marked so, a process on a Remote Desktop session host is given a
+    # per-user Windows folder by GetWindowsDirectoryA.
+    if not pe.dll_characteristics & 0x8000:
+        errors += fail("not marked terminal-server aware (IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE)")
+    # A link time in the header would make every build's bytes differ.
+    if pe.timestamp != 0:
+        errors += fail("header time stamp %#x; the product is linked without one" % pe.timestamp)
+
     allowed = {}
     for line in open(allowlist):
         line = line.split("#", 1)[0].strip()
@@ -141,6 +153,8 @@ def main(argv):
     for dll, funcs in sorted(imports.items()):
         if dll == "ntdll.dll":
             errors += fail("imports from ntdll.dll: %s (must be looked up at run time)" % ", ".join(funcs))
+            continue
+        if any_crt:
             continue
         if dll not in allowed:
             errors += fail("imports from %s, which is not one of the allowed system DLLs" % dll)

@@ -41,6 +41,9 @@ for need in "$wine" "$wineserver" "$loader" "$exe" "$dump"; do
   fi
 done
 command -v script >/dev/null || { echo "undo_e2e: script (util-linux) missing: skipped"; exit 77; }
+# The i386 loader does not start on a kernel without 32-bit support.
+"$loader" --version >/dev/null 2>&1 ||
+  { echo "undo_e2e: this machine cannot start the loader $loader (for wine32: no 32-bit support in its kernel): skipped"; exit 77; }
 export WINEDEBUG=-all
 trap '' PIPE
 

@@ -49,6 +49,10 @@ for need in "$wine" "$wineserver" "$wine32" "$exe" "$probe" "$dump" "$pe_fixture
   fi
 done
 command -v script >/dev/null || { echo "wow64 e2e: script (util-linux) missing: skipped"; exit 77; }
+# A kernel built or booted without 32-bit support refuses the i386 loader
+# ("Exec format error"): no 32-bit process can run, so nothing here can.
+"$wine32" --version >/dev/null 2>&1 ||
+  { echo "wow64 e2e: this machine cannot start the 32-bit loader $wine32 (no 32-bit support in its kernel): skipped"; exit 77; }
 
 mkdir -p "$work"
 $dump >"$work/dataset.json" || { echo "wow64 e2e: restore_dump failed"; exit 1; }
