@@ -171,7 +171,7 @@ TEST_F(FaultSweepTest, EachInvariantCatchesItsPlantedCase)
                      "Failed to write undo information\r\nFailed to write undo information\r\nCleaning finished");
        },
        nullptr, "run 1: undo failure logged 2 times"},
-      {"success line for a failed call", {"DeleteFileW", 1, ERROR_SHARING_VIOLATION},
+      {"success line for a failed call", {"NtSetInformationFile", 1, (DWORD)0xC0000121L /* STATUS_CANNOT_DELETE */},
        [](SweepOutcome &o) {
          std::string &log = o.runs[0].log;
          size_t at = log.find("... failed\r\n", log.find("Removing file "));
@@ -179,7 +179,7 @@ TEST_F(FaultSweepTest, EachInvariantCatchesItsPlantedCase)
          log.replace(at, 10, "... success");
        },
        nullptr,
-       "success reported after DeleteFileW failed: Removing file \\\\?\\C:\\RECYCLER\\"
+       "success reported after NtSetInformationFile failed: Removing file \\\\?\\C:\\RECYCLER\\"
        "S-1-5-21-1004336348-1177238915-682003330-1001\\$dd614f2ed03f70d242d5ededb36097d0\\cfg.bin... success"},
       {"fault that did not fire", {"NoSuchCall", 1, ERROR_ACCESS_DENIED}, [](SweepOutcome &) {}, nullptr,
        "the fault did not fire: NoSuchCall #1"},

@@ -84,7 +84,7 @@ void OpenTestLog(DWORD osCode)
 
 void OpenOperationLog(DWORD osCode)
 {
-  ASSERT_NE(0, OpenCleanerLog(osCode));
+  OpenTestLog(osCode);
   CloseUndoFile();
 }
 
