@@ -81,7 +81,7 @@ target_link_options(version_probe PRIVATE -static -static-libgcc)
 
 # The removal's walk by held handles on a real folder tree under Wine
 # (tests/wine/walk.sh).
-add_executable(walk_probe tools/walk_probe.cpp src/removal/hideout_removal.cpp src/removal/nt_file.cpp
+add_executable(walk_probe tools/walk_probe.cpp src/removal/hideout_removal.cpp src/removal/nt_file.cpp src/log/run_outcome.cpp
                src/removal/bot_id.cpp)
 target_include_directories(walk_probe PRIVATE src)
 target_compile_definitions(walk_probe PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
