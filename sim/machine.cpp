@@ -76,8 +76,10 @@ static void FinishPendingDelete(uint64_t fileIndex);
 bool ReleaseHandle(uintptr_t value, HandleKind kind)
 {
   auto it = M().handles.find(value);
-  if (it == M().handles.end() || it->second.kind != kind)
+  if (it == M().handles.end() || it->second.kind != kind) {
+    M().invalidReleases++;
     return false;
+  }
   uint64_t fileIndex = it->second.fileIndex;
   bool file = kind == HandleKind::File || kind == HandleKind::NtFile || kind == HandleKind::Stream;
   M().handles.erase(it);

@@ -194,6 +194,10 @@ struct Machine {
   // Bookkeeping
   DWORD lastError = 0;
   std::map<uintptr_t, Handle> handles;
+  // Closes and releases of a handle that is not open (never was, or already
+  // closed): Windows fails them, and a product that makes one has lost track
+  // of what it holds.
+  size_t invalidReleases = 0;
   uintptr_t nextHandle = 0x1000;
   std::map<void *, size_t> heapBlocks, localBlocks;
   std::vector<Fault> faults;
